@@ -1,0 +1,25 @@
+# Top-level entry points; everything goes through CMake.
+BUILD ?= build
+JOBS  ?= $(shell nproc)
+
+.PHONY: all setup build test demo bench clean
+all: build
+
+setup:
+	@scripts/setup
+
+build: setup
+	@cmake --preset default >/dev/null
+	@cmake --build $(BUILD) -j$(JOBS)
+
+test: build
+	@ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+
+demo: build
+	@scripts/demo $(BUILD)
+
+bench: build
+	@scripts/bench $(BUILD)
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,4 @@
+// Readout unit (to be completed).
+int main(void) {
+    for (;;) {}
+}

@@ -1,0 +1,73 @@
+// Board-support test image: start-up, exception dispatch and interworking,
+// driven by the simulator's routine tests through the symbols below.
+#include <initializer_list>
+
+#include "aduc702x.h"
+
+extern "C" {
+
+// Initialised data that start-up must copy, and zero-initialised data it
+// must clear, whatever RAM held before.
+volatile uint32_t probe_initialised[4] = {0x11111111, 0x22222222, 0x33333333, 0x44444444};
+volatile uint32_t probe_zeroed[4];
+volatile uint32_t probe_main_entered;
+volatile uint32_t probe_powcon_at_main;
+volatile uint32_t probe_irq_count;
+
+void thumb_handler(void);  // Thumb state (thumb.cpp)
+uint32_t thumb_add(uint32_t a, uint32_t b);
+
+// Routine-call checks: four word arguments, one result.
+uint32_t probe_mix(uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
+    return a + 2 * b + 3 * c + 4 * d;
+}
+
+// Calls Thumb code from ARM code.
+uint32_t probe_call_thumb(uint32_t a, uint32_t b) { return thumb_add(a, b) + 1; }
+
+void arm_handler(void) { probe_irq_count = probe_irq_count + 1; }
+
+void probe_install(uint32_t which) {
+    IRQ = which == 0 ? nullptr : which == 1 ? arm_handler : thumb_handler;
+}
+
+// An undefined instruction, to exercise the UNDEF dispatcher.
+void probe_undefined(void) { asm volatile(".word 0xE7F000F0"); }
+// A software interrupt, to exercise the SWI dispatcher.
+void probe_swi(void) { asm volatile("swi 0x12"); }
+
+// Spins with registers holding known values, so a test can interrupt it and
+// check that nothing changed.
+void probe_spin(void);
+asm(R"(
+    .text
+    .arm
+    .global probe_spin
+    .type probe_spin, %function
+probe_spin:
+    ldr r0, =0x10101010
+    ldr r1, =0x20202020
+    ldr r2, =0x30303030
+    ldr r3, =0x40404040
+    ldr r12, =0xC0C0C0C0
+    mov lr, #0
+    movs r4, #0        @ Z set, C/N/V as left
+probe_spin_loop:
+    b probe_spin_loop
+    .ltorg
+)");
+
+int main(void) {
+    // Keep the routines the tests call (nothing else references them).
+    for (const void* f : {(const void*)probe_mix, (const void*)probe_call_thumb,
+                          (const void*)probe_install, (const void*)probe_undefined,
+                          (const void*)probe_swi, (const void*)probe_spin,
+                          (const void*)probe_initialised, (const void*)probe_zeroed,
+                          (const void*)&probe_irq_count})
+        asm volatile("" ::"r"(f));
+    probe_powcon_at_main = POWCON;
+    probe_main_entered = 1;
+    return 0;  // start-up spins in __Return_from_Main
+}
+
+}  // extern "C"

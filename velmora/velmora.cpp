@@ -1,0 +1,4 @@
+// Converter controller (to be completed).
+int main(void) {
+    for (;;) {}
+}
