@@ -1,0 +1,177 @@
+// One simulated ADuC702x: the ARMv4T core (Unicorn), its memories and the
+// chip's blocks, with the test API: load an image, run for a time or until a
+// condition, read and write symbols, registers and memory, call a routine.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "chip.h"
+#include "elf_image.h"
+#include "time.h"
+
+struct uc_struct;
+
+namespace sim {
+
+// ARM register numbers as the test API takes them: 0..12, 13 SP, 14 LR, 15 PC.
+enum : int { SP = 13, LR = 14, PC = 15 };
+
+// Processor modes (CPSR bits 4:0).
+enum class Mode : uint32_t { User = 0x10, Fiq = 0x11, Irq = 0x12, Supervisor = 0x13,
+                             Abort = 0x17, Undefined = 0x1B, System = 0x1F };
+const char* toString(Mode m);
+
+enum class StopReason {
+    Time,        // the requested duration has passed
+    Condition,   // the caller's condition became true
+    Returned,    // a called routine returned
+    Breakpoint,  // a breakpoint address was reached
+    Fault,       // the firmware did something the chip would not allow
+    Limit,       // the time limit ran out before the condition
+};
+const char* toString(StopReason r);
+
+struct RunResult {
+    StopReason reason;
+    std::string report;  // for Fault and Limit: what, where (PC, mode, symbol)
+    explicit operator bool() const { return reason != StopReason::Fault && reason != StopReason::Limit; }
+};
+
+class SimError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class Machine {
+public:
+    Machine();
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    Chip& chip() { return chip_; }
+    Ticks now() const { return chip_.now(); }
+    uint64_t instructions() const { return instructions_; }
+
+    // ---- Image ----
+    // Loads the ELF's segments into flash (only flash) and its symbols.
+    // Throws SimError with a clear message for a missing, malformed,
+    // non-ARM or misplaced image.
+    void loadElf(const std::string& path);
+    const ElfImage& image() const { return image_; }
+    // Address of a symbol (bit 0 set for Thumb functions); throws if missing.
+    uint32_t symbol(const std::string& name) const;
+    std::optional<uint32_t> findSymbol(const std::string& name) const { return image_.find(name); }
+    // "function+0x12" for an address, for reports.
+    std::string describe(uint32_t addr) const { return image_.describe(addr); }
+
+    // ---- Power and resets ----
+    // Power on: RAM filled with a pattern, every block at reset values, the
+    // core at the reset vector in Supervisor mode.
+    void powerOn(uint32_t ramPattern = 0xDEADBEEF);
+    // A reset with RAM kept as it is.
+    void reset(ResetCause cause);
+    unsigned resets() const { return resets_; }
+    std::function<void(ResetCause)> onReset;
+
+    // ---- Running ----
+    RunResult runFor(Ticks duration);
+    // Runs until cond() holds; cond is checked whenever the core stops (at
+    // every event, interrupt, pin change, byte sent...). Gives up after limit.
+    RunResult runUntil(const std::function<bool()>& cond, Ticks limit);
+    // Runs until the core is about to execute the instruction at the symbol.
+    RunResult runToSymbol(const std::string& name, Ticks limit);
+    RunResult runToAddress(uint32_t addr, Ticks limit);
+
+    // Calls a firmware routine with up to four word arguments in the current
+    // context (interrupts keep running) and returns r0. The registers of the
+    // interrupted code are restored afterwards. Throws SimError on a fault or
+    // when the routine does not return within the limit.
+    uint32_t call(const std::string& routine, std::initializer_list<uint32_t> args = {},
+                  Ticks limit = fromMillis(1000));
+    uint32_t callAddress(uint32_t addr, std::initializer_list<uint32_t> args = {},
+                         Ticks limit = fromMillis(1000));
+
+    // ---- Registers ----
+    uint32_t reg(int n) const;  // current mode's view
+    void setReg(int n, uint32_t v);
+    uint32_t cpsr() const;
+    void setCpsr(uint32_t v);
+    uint32_t spsr() const;
+    uint32_t pc() const;  // address of the next instruction (no Thumb bit)
+    bool thumb() const { return (cpsr() & 0x20) != 0; }
+    Mode mode() const { return Mode(cpsr() & 0x1F); }
+    // Banked SP/LR of another mode.
+    uint32_t bankedSp(Mode m);
+    uint32_t bankedLr(Mode m);
+
+    // ---- Memory (RAM, flash, and registers through the models) ----
+    uint32_t read32(uint32_t addr);
+    uint16_t read16(uint32_t addr);
+    uint8_t read8(uint32_t addr);
+    void write32(uint32_t addr, uint32_t v);
+    void write16(uint32_t addr, uint16_t v);
+    void write8(uint32_t addr, uint8_t v);
+    std::vector<uint8_t> readBytes(uint32_t addr, size_t n);
+    void writeBytes(uint32_t addr, const std::vector<uint8_t>& bytes);
+    // Globals by name.
+    uint32_t readSym(const std::string& name, uint32_t offset = 0) { return read32(symbol(name) + offset); }
+    void writeSym(const std::string& name, uint32_t v, uint32_t offset = 0) { write32(symbol(name) + offset, v); }
+    uint8_t* ram() { return ram_.data(); }
+
+    // ---- Faults ----
+    // The first fault of the run, if any; a fault stops the run.
+    const std::optional<std::string>& fault() const { return fault_; }
+    void clearFault() { fault_.reset(); }
+    // Faults stop the run by default; an operator's simulator may keep
+    // going after a report instead.
+    std::function<void(const std::string&)> onFault;
+
+    // ---- Breakpoints (for the debugger) ----
+    void addBreakpoint(uint32_t addr);
+    void removeBreakpoint(uint32_t addr);
+    void clearBreakpoints();
+    // Single instruction step; returns the stop reason.
+    RunResult step();
+
+    // Cycles per instruction used for virtual time (see machine.cpp).
+    static constexpr unsigned kCyclesPerInstruction = 2;
+
+    // Hooks for tools: called after every run slice (profiling, pacing).
+    std::function<void()> onSlice;
+
+private:
+    friend struct MachineHooks;
+    RunResult run(Ticks until, const std::function<bool()>* cond, uint32_t stopAddr);
+    void takeException(uint32_t vector, Mode mode, uint32_t lr, bool maskFiq);
+    void enterIrqIfPending();
+    void doReset(ResetCause cause);
+    void setFault(const std::string& what);
+    std::string where() const;
+    void mapMemory();
+    void installHooks();
+    void flushCode();
+
+    Chip chip_;
+    ElfImage image_;
+    uc_struct* uc_ = nullptr;
+    std::vector<uint8_t> ram_;
+    std::vector<void*> hooks_;
+    void* stopHook_ = nullptr;
+    uint64_t instructions_ = 0;
+    unsigned resets_ = 0;
+    std::optional<std::string> fault_;
+    std::vector<uint32_t> breakpoints_;
+    uint32_t trapAddr_ = 0;
+    bool running_ = false;
+    bool stepping_ = false;
+    uint32_t lastBlock_ = 0;
+};
+
+}  // namespace sim
