@@ -84,11 +84,14 @@ void Adc::write(uint32_t addr, uint32_t value) {
         uint32_t old = con_;
         con_ = value & 0x1FFF;
         if ((con_ & kPower) && !(old & kPower)) poweredAt_ = chip_.now();
+        unsigned trigger = con_ & 7;
         if (!(con_ & kPower)) {
             abort();
+            if ((con_ & kStart) && (trigger == kSingle || trigger == kContinuous))
+                chip_.report(strf("adc: conversion started while the ADC is powered down (ADCCON 0x%X), pc 0x%08X",
+                                  con_, chip_.pc));
             return;
         }
-        unsigned trigger = con_ & 7;
         if (!(con_ & kStart)) {
             if (trigger == kContinuous) abort();
             return;
