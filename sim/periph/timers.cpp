@@ -19,7 +19,13 @@ uint32_t Counter::value() const {
     Ticks t = chip_.now();
     if (t < origin_) return held_;
     uint64_t n = (t - origin_) / period_;
-    uint64_t v = up ? uint64_t(originValue_) + n : uint64_t(originValue_) - n;
+    uint32_t from = originValue_;
+    if (uint64_t k = countsToExpiry(from); n >= k) {
+        // Read at the very time of an expiry whose event has not run yet.
+        from = periodic ? (load & mask_) : 0;
+        n = (n - k) % countsToExpiry(from);
+    }
+    uint64_t v = up ? uint64_t(from) + n : uint64_t(from) - n;
     return uint32_t(v) & mask_;
 }
 
@@ -81,9 +87,12 @@ void Counter::set(uint32_t v) {
 
 void Counter::setPeriod(Ticks period) {
     if (period == 0) period = 1;
-    if (running_ && chip_.now() >= origin_) {
+    Ticks now = chip_.now();
+    if (running_ && now >= origin_) {
+        // Keep the count and the part of a count already elapsed.
+        Ticks into = (now - origin_) % period_;
         originValue_ = value();
-        origin_ = chip_.now();
+        origin_ = now - into * period / period_;
     }
     period_ = period;
     schedule();
@@ -154,10 +163,12 @@ void TimerBlock::write(uint32_t addr, uint32_t value) {
 }
 
 void TimerBlock::configure(uint32_t old) {
-    counter_.up = hasUpCount() && (con_ & 0x100);
+    bool was = old & 0x80, on = con_ & 0x80;
+    bool wasUp = counter_.up, up = hasUpCount() && (con_ & 0x100);
+    if (was && on && up != wasUp) counter_.set(counter_.value());  // the count so far, then turn
+    counter_.up = up;
     counter_.periodic = (con_ & 0x40) != 0;
     counter_.load = ld_;
-    bool was = old & 0x80, on = con_ & 0x80;
     if (!on) {
         if (was) counter_.stop();
         return;
@@ -168,7 +179,7 @@ void TimerBlock::configure(uint32_t old) {
         // next edge of its clock.
         Ticks origin = crystalClocked(con_) ? nextCrystalEdge() : chip_.now();
         counter_.start(origin, ld_, p);
-    } else if (p != counter_.period()) {
+    } else if (p != counter_.period() || up != wasUp) {
         counter_.setPeriod(p);
     }
 }

@@ -1,4 +1,7 @@
 // Timer0 to Timer3 and the core blocks (power keys, nap, resets, FIQ).
+#include <string>
+#include <vector>
+
 #include "model_util.h"
 
 using namespace modeltest;
@@ -152,6 +155,16 @@ TEST(CoreBlocks, KeyedPowconNapSoftwareResetAndFiqTakesTheSourceFromIrq) {
     EXPECT_FALSE(chip.irqLine());
     EXPECT_EQ(chip.read(FIQSTA.addr), INT_TIMER2);
     EXPECT_EQ(chip.read(IRQSTA.addr), 0u);
+
+    // The register trace carries the time of every access.
+    std::vector<std::string> lines;
+    chip.setTrace([&](const std::string& l) { lines.push_back(l); });
+    chip.write(T0LD.addr, 7);
+    chip.read(T0LD.addr);
+    chip.setTrace(nullptr);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].rfind(std::to_string(chip.now()) + " W 0xFFFF0300 0x00000007", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[1].rfind(std::to_string(chip.now()) + " R 0xFFFF0300 0x00000007", 0), 0u) << lines[1];
 
     chip.write(RSTSTA.addr, RST_SOFTWARE);
     auto cause = chip.takeResetRequest();
