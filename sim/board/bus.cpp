@@ -262,6 +262,7 @@ void Bus::completeFrame() {
     if (f.end < now_)
         report("byte delivered " + ms(now_ - f.end) + " late: slices longer than a character");
     for (Station& s : nodes_) s.node->receive(lb.value, lb.baud, std::max(f.end, now_));
+    delivered_ = true;
     if (!lb.fromHost()) hostRx_.push_back(lb);
 }
 
@@ -340,7 +341,16 @@ bool Bus::slice(Ticks target) {
         }
     }
     now_ = next;
+    delivered_ = false;
     settle(now_);
+    // Bytes that ended just now reach the receivers before anyone looks.
+    if (delivered_)
+        for (unsigned i = 0; i < nodes_.size(); ++i)
+            if (!nodes_[i].node->runTo(now_)) {
+                fault_ = "node " + std::to_string(i) + ": " + nodes_[i].node->fault();
+                report(fault_);
+                return false;
+            }
     return true;
 }
 

@@ -56,8 +56,9 @@ class BusNode {
 public:
     virtual ~BusNode() = default;
     virtual Ticks now() const = 0;
-    // Advances this station's clock to t (not beyond). False on a fault,
-    // described by fault().
+    // Advances this station's clock to t (not beyond), running whatever is
+    // due at t; called again with the same t after the bus delivered bytes
+    // at t. False on a fault, described by fault().
     virtual bool runTo(Ticks t) = 0;
     virtual std::string fault() const { return {}; }
     // A byte decoded from the line reaches this station's receiver at `at`
@@ -216,6 +217,7 @@ private:
     };
     std::optional<Frame> frame_;
     Ticks lastActivity_ = 0;
+    bool delivered_ = false;
 
     std::vector<LineByte> line_;
     std::vector<LineByte> hostRx_;

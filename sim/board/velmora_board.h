@@ -22,6 +22,8 @@
 #include <vector>
 
 #include "../board.h"
+#include "../machine.h"
+#include "bus.h"
 #include "supply.h"
 
 namespace sim {
@@ -86,6 +88,53 @@ private:
     VelmoraParams p_;
     HvSupply supply_;
     bool driver_ = false;
+};
+
+// A chip and its velmora board as one station on a Bus: the chip's UART
+// output goes to the line while the board's P0.7 driver enable is on, and
+// bytes from the line reach the UART at their end. The chip runs either
+// inside a Machine (firmware on the core) or on its own scheduler (no CPU,
+// for model tests that write the UART registers themselves).
+class ChipNode : public BusNode {
+public:
+    ChipNode(Machine& machine, VelmoraBoard& board);
+    ChipNode(Chip& chip, VelmoraBoard& board);
+    ~ChipNode() override;
+    ChipNode(const ChipNode&) = delete;
+    ChipNode& operator=(const ChipNode&) = delete;
+
+    Ticks now() const override { return chip_.now(); }
+    bool runTo(Ticks t) override;
+    std::string fault() const override { return fault_; }
+    void receive(uint8_t value, double senderBaud, Ticks at) override;
+
+private:
+    void connect();
+    Machine* machine_ = nullptr;
+    Chip& chip_;
+    VelmoraBoard& board_;
+    std::string fault_;
+};
+
+// One whole velmora node: board, machine and bus station, wired together.
+//
+//     sim::VelmoraNode node;                    // default board parameters
+//     node.machine.loadElf(VELMORA_ELF);
+//     node.machine.powerOn();
+//     sim::Bus bus;  bus.addNode(node.station);
+//     bus.hostSend("H1\r");  bus.runUntilReply(sim::fromMillis(100));
+//     node.board.outputVolts(node.machine.now());   // what a meter would read
+struct VelmoraNode {
+    explicit VelmoraNode(const VelmoraParams& p = {}) : board(p), station(fitted(machine, board), board) {}
+    VelmoraBoard board;
+    Machine machine;
+    ChipNode station;
+
+private:
+    static Machine& fitted(Machine& m, Board& b) {
+        m.chip().setBoard(&b);
+        return m;
+    }
 };
 
 }  // namespace sim

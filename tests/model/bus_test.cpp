@@ -4,7 +4,11 @@
 
 #include <memory>
 
+#include "aduc702x.h"
 #include "board/bus.h"
+#include "board/velmora_board.h"
+#include "chip.h"
+#include "periph/blocks.h"
 #include "support/bus_fake.h"
 
 using namespace sim;
@@ -216,4 +220,70 @@ TEST(Bus, LockStepResultDoesNotDependOnSliceLength) {
             for (size_t k = 0; k < a->n[n].rx.size(); ++k) EXPECT_EQ(other->n[n].rx[k].at, a->n[n].rx[k].at);
         }
     }
+}
+
+// Real chip models (no CPU) behind their boards' transceivers: the test plays
+// the firmware, writing the registers the way the serial driver does.
+TEST(Bus, ChipStationsSpeakThroughTheirTransceivers) {
+    VelmoraBoard boardA, boardB;
+    Chip a, b;
+    a.setBoard(&boardA);
+    b.setBoard(&boardB);
+    ChipNode stationA(a, boardA), stationB(b, boardB);
+    Bus bus;
+    bus.addNode(stationA);
+    bus.addNode(stationB);
+    for (Chip* c : {&a, &b}) {
+        c->write(GP0DAT.addr, 0x80000000);  // P0.7 output, low
+        c->write(GP1CON.addr, 0x11);
+        c->write(COMCON0.addr, 0x80);
+        c->write(COMDIV0.addr, 17);
+        c->write(COMDIV1.addr, 0);
+        c->write(COMCON0.addr, 3);
+    }
+    auto putchar = [&](Chip& c, uint8_t v) {
+        c.write(GP0DAT.addr, c.read(GP0DAT.addr) | 0x00800000);
+        c.write(COMTX.addr, v);
+        ASSERT_TRUE(bus.runUntil([&] { return (c.read(COMSTA0.addr) & COMSTA0_TEMT) != 0; }, fromMillis(2)));
+        c.write(GP0DAT.addr, c.read(GP0DAT.addr) & ~0x00800000u);
+    };
+    auto received = [&](Chip& c) -> int {
+        if (!(c.read(COMSTA0.addr) & COMSTA0_DR)) return -1;
+        return int(c.read(COMRX.addr) & 0xFF);
+    };
+
+    ASSERT_TRUE(bus.runFor(fromMillis(1)));
+    const Ticks sent = bus.now();
+    putchar(a, 'A');
+    EXPECT_EQ(bus.now(), sent + kChar);  // the byte took one character at 9600 Bd
+    EXPECT_EQ(received(b), 'A');
+    EXPECT_EQ(received(a), 'A');  // a node hears its own bytes
+    ASSERT_EQ(bus.hostReceived().size(), 1u);
+    EXPECT_EQ(bus.hostReceived()[0].start, sent);
+    EXPECT_EQ(bus.hostReceived()[0].end, sent + kChar);
+    EXPECT_TRUE(bus.txFaults().empty());
+
+    // P0.7 left as an input: the pull-down keeps the driver off.
+    ASSERT_TRUE(bus.runFor(fromMillis(1)));
+    a.write(GP0DAT.addr, 0x00000000);
+    putchar(a, 'B');
+    ASSERT_TRUE(bus.runFor(fromMillis(1)));
+    EXPECT_EQ(received(b), -1);
+    ASSERT_EQ(bus.txFaults().size(), 1u);
+    EXPECT_EQ(bus.txFaults()[0].value, 'B');
+
+    // A host frame, read byte by byte as the command loop would.
+    const Ticks frame = bus.now();
+    bus.hostSend("H1\r");
+    std::string got;
+    std::vector<Ticks> at;
+    while (got.size() < 3) {
+        ASSERT_TRUE(bus.runUntil([&] { return b.uart().rxReady(); }, fromMillis(5)));
+        at.push_back(bus.now());
+        got += char(received(b));
+    }
+    EXPECT_EQ(got, "H1\r");
+    EXPECT_EQ(at, (std::vector<Ticks>{frame + kChar, frame + 2 * kChar, frame + 3 * kChar}));
+    EXPECT_EQ(b.uart().overruns(), 0u);
+    EXPECT_EQ(a.uart().overruns(), 2u);  // nobody read node A's receiver
 }
