@@ -10,6 +10,10 @@ namespace sim {
 
 // ---- BusNode ----
 
+BusNode::~BusNode() {
+    if (bus_) bus_->nodeGone(index_);
+}
+
 void BusNode::transmitted(uint8_t value, Ticks start, Ticks end) {
     if (bus_) bus_->nodeTransmitted(index_, value, start, end);
 }
@@ -49,7 +53,13 @@ int Bus::Station::bitAt(Ticks t, const Tx** in) const {
 Bus::Bus(double baud) : baud_(baud), hostBaud_(baud), maxSlice_(charTime() / 4) {}
 
 Bus::~Bus() {
-    for (Station& s : nodes_) s.node->bus_ = nullptr;
+    for (Station& s : nodes_)
+        if (s.node) s.node->bus_ = nullptr;
+}
+
+void Bus::nodeGone(unsigned i) {
+    nodes_[i].node = nullptr;
+    if (fault_.empty()) fault_ = "node " + std::to_string(i) + " was destroyed while on the bus";
 }
 
 Ticks Bus::charTime() const { return Ticks(std::llround(10.0 * double(kTicksPerSecond) / baud_)); }

@@ -54,7 +54,11 @@ class Bus;
 // simulated chip running firmware) and test fakes.
 class BusNode {
 public:
-    virtual ~BusNode() = default;
+    BusNode() = default;
+    BusNode(const BusNode&) = delete;
+    BusNode& operator=(const BusNode&) = delete;
+    // A station that goes away while on a bus stops that bus (a fault).
+    virtual ~BusNode();
     virtual Ticks now() const = 0;
     // Advances this station's clock to t (not beyond), running whatever is
     // due at t; called again with the same t after the bus delivered bytes
@@ -183,6 +187,7 @@ private:
 
     void nodeTransmitted(unsigned i, uint8_t value, Ticks start, Ticks end);
     void nodeDriverChanged(unsigned i, bool on, Ticks t);
+    void nodeGone(unsigned i);
     Station& station(unsigned bit) { return bit == kHostBit ? host_ : nodes_[bit]; }
     template <class F> void forEachStation(F f);
 
