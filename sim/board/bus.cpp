@@ -71,6 +71,8 @@ unsigned Bus::addNode(BusNode& node) {
     node.bus_ = this;
     node.index_ = unsigned(nodes_.size());
     nodes_.push_back(std::move(s));
+    // The bus starts where its latest station already is.
+    if (!started_) settled_ = scanFrom_ = now_ = std::max(now_, node.now());
     return node.index_;
 }
 

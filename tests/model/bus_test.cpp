@@ -72,6 +72,15 @@ TEST(Bus, FrameTimingAndEveryStationHearsEverything) {
     EXPECT_EQ(t.n[2].rx.back().value, 'Z');
     EXPECT_EQ(t.n[2].rx.back().at, start + 2 * kChar);
     EXPECT_DOUBLE_EQ(t.n[2].rx.back().baud, 4800);
+
+    // A bus joined by a station that has run on its own starts where it is.
+    FakeStation ahead;
+    ahead.runTo(fromMillis(2));
+    Bus late;
+    late.addNode(ahead);
+    EXPECT_EQ(late.hostSend("x"), fromMillis(2) + kChar);
+    ASSERT_TRUE(late.runFor(fromMillis(2)));
+    EXPECT_EQ(ahead.text(), "x");
 }
 
 TEST(Bus, DriverEnableDecidesWhatReachesTheLine) {
