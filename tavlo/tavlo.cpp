@@ -6,6 +6,7 @@
 #include "Readout.h"
 #include "Serial.h"
 #include "aduc702x.h"
+#include "keep.h"
 #include "rprintf.h"
 
 namespace {
@@ -184,21 +185,16 @@ void Halt(void) {
 
 }  // extern "C"
 
-// The interface routines that the program calls only inline, or not at all,
-// stay in the image as routines of their own (and Version as a constant):
-// tools and tests find them by name. Taking their addresses is enough for
-// the linker to keep them.
-template <typename P>
-static inline void KeepOne(P p) {
-    asm volatile("" ::"r"(p));
-}
-template <typename... P>
-static inline void Keep(P... p) {
-    (KeepOne(p), ...);
-}
-
 int main(void) {
-    Keep(ReadADC, SelectADC, ADC_Data, GetString, GetStringEcho, GetInt, &Version);
+    // Interface routines the program calls only inline or not at all stay in
+    // the image under their names, for the host tools and tests.
+    KEEP_ROUTINE(ReadADC);
+    KEEP_ROUTINE(SelectADC);
+    KEEP_ROUTINE(ADC_Data);
+    KEEP_ROUTINE(GetString);
+    KEEP_ROUTINE(GetStringEcho);
+    KEEP_ROUTINE(GetInt);
+    KEEP_ROUTINE(Version);
     InitController();
     InitADC();
     InitSerial();
