@@ -1,9 +1,12 @@
 #include "board/readout_board.h"
 
 #include <bit>
-#include <numbers>
 #include <cmath>
+#include <numbers>
 #include <stdexcept>
+#include <string>
+
+#include "machine.h"
 
 namespace sim {
 
@@ -164,6 +167,100 @@ void ReadoutBoard::pinsChanged(unsigned port, uint8_t levels, uint8_t outputs, T
         default: return;
     }
     switchTo(a, t);
+}
+
+}  // namespace sim
+
+// ---- The host line ----
+
+namespace sim {
+
+ReadoutLine::ReadoutLine(unsigned baud, Ticks slice)
+    : baud_(baud), charTime_((10 * kTicksPerSecond + baud / 2) / baud), slice_(slice) {}
+
+ReadoutLine::~ReadoutLine() {
+    for (Machine* m : units_) m->chip().uart().onTx = nullptr;
+}
+
+unsigned ReadoutLine::attach(Machine& m) {
+    const auto unit = unsigned(units_.size());
+    units_.push_back(&m);
+    m.chip().uart().onTx = [this, unit](const auto& b) { transmitted(unit, b.value, b.start, b.end); };
+    if (m.now() < now_) {
+        const RunResult r = m.runFor(now_ - m.now());
+        if (!r) throw SimError("unit " + std::to_string(unit) + ": " + r.report);
+    }
+    return unit;
+}
+
+void ReadoutLine::transmitted(unsigned unit, uint8_t value, Ticks start, Ticks end) {
+    for (const Byte& b : bytes_)
+        if (b.unit != unit && b.start < end && start < b.end) ++collisions_;
+    bytes_.push_back({value, start, end, unit});
+    lastTx_ = std::max(lastTx_, end);
+}
+
+Ticks ReadoutLine::send(std::string_view bytes) {
+    Ticks t = sendDone();
+    for (char c : bytes) {
+        t += charTime_;
+        const auto value = uint8_t(c);
+        // The UART takes the byte when its stop bit has arrived.
+        for (Machine* m : units_)
+            m->chip().sched().at(t, [m, value, baud = baud_] { m->chip().uart().receive(value, baud); });
+    }
+    sendEnd_ = t;
+    return t;
+}
+
+void ReadoutLine::runSlice(Ticks until) {
+    for (size_t i = 0; i < units_.size(); ++i) {
+        Machine& m = *units_[i];
+        if (m.now() >= until) continue;
+        const RunResult r = m.runFor(until - m.now());
+        if (!r) throw SimError("unit " + std::to_string(i) + ": " + r.report);
+    }
+    now_ = until;
+}
+
+void ReadoutLine::runFor(Ticks d) {
+    const Ticks end = now_ + d;
+    while (now_ < end) runSlice(std::min(end, now_ + slice_));
+}
+
+bool ReadoutLine::runUntil(const std::function<bool()>& cond, Ticks limit) {
+    const Ticks end = now_ + limit;
+    while (!cond()) {
+        if (now_ >= end) return false;
+        runSlice(std::min(end, now_ + slice_));
+    }
+    return true;
+}
+
+void ReadoutLine::settle(Ticks quiet) {
+    // A unit that talks keeps the line busy; one that stops for `quiet` is
+    // done (a scan, which says nothing, is waited for on its indicator).
+    const bool done = runUntil([&] { return now_ >= std::max(sendEnd_, lastTx_) + quiet; }, fromSeconds(10));
+    if (!done) throw SimError("the line did not fall quiet within 10 s");
+}
+
+std::vector<ReadoutLine::Byte> ReadoutLine::received() const {
+    std::vector<Byte> sorted = bytes_;
+    std::stable_sort(sorted.begin(), sorted.end(), [](const Byte& a, const Byte& b) { return a.start < b.start; });
+    return sorted;
+}
+
+std::string ReadoutLine::text(unsigned unit) const {
+    std::string s;
+    for (const Byte& b : received())
+        if (b.unit == unit) s += char(b.value);
+    return s;
+}
+
+std::string ReadoutLine::text() const {
+    std::string s;
+    for (const Byte& b : received()) s += char(b.value);
+    return s;
 }
 
 }  // namespace sim

@@ -6,9 +6,13 @@
 // a conversion taken too soon reads a value between the old and the new
 // channel. P4.2, the scan indicator, is recorded.
 #pragma once
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -127,6 +131,75 @@ private:
     std::vector<Sample> samples_;
     bool indicator_ = false;
     std::vector<std::pair<Ticks, bool>> edges_;
+};
+
+class Machine;
+
+// The host line that several readout units listen on: whatever the host
+// sends reaches every unit (all hear 'M'), and the units' transmit lines meet
+// on the host's receive line, where only one may talk at a time. Each unit is
+// a Machine with its own chip and clock, so the line runs them in lock-step:
+// every unit runs up to the same line time, slice by slice, and the line's
+// bytes reach each unit's UART at the end of their last bit.
+class ReadoutLine {
+public:
+    struct Byte {
+        uint8_t value;
+        Ticks start, end;  // first and last bit on the wire
+        unsigned unit;     // which unit sent it
+    };
+
+    explicit ReadoutLine(unsigned baud = 115200, Ticks slice = fromMicros(100));
+    ~ReadoutLine();
+    ReadoutLine(const ReadoutLine&) = delete;
+    ReadoutLine& operator=(const ReadoutLine&) = delete;
+
+    // Adds a unit (an image loaded, powered on, at the line's time); returns
+    // its index. The line takes over the unit's transmit callback.
+    unsigned attach(Machine& m);
+    unsigned units() const { return unsigned(units_.size()); }
+
+    // Time every unit has run up to.
+    Ticks now() const { return now_; }
+    // One character (start bit, 8 data bits, stop bit) at the line's rate.
+    Ticks charTime() const { return charTime_; }
+
+    // The host sends bytes back to back, from now on or after the bytes it
+    // is still sending; returns when the last one will have arrived.
+    Ticks send(std::string_view bytes);
+    // End of the last byte the host sends (now when it sends nothing).
+    Ticks sendDone() const { return std::max(sendEnd_, now_); }
+
+    // Runs every unit by `d`, or until cond holds (checked between slices);
+    // false when the limit ran out first. A unit's fault throws SimError.
+    void runFor(Ticks d);
+    bool runUntil(const std::function<bool()>& cond, Ticks limit);
+    // Runs until the host has sent everything and the line has been quiet
+    // (no unit transmitting) for `quiet`.
+    void settle(Ticks quiet = fromMillis(1));
+
+    // What the units sent since the last clear(), in the order of their
+    // start on the wire; as text, from one unit or from all.
+    std::vector<Byte> received() const;
+    std::string text(unsigned unit) const;
+    std::string text() const;
+    // Bytes of two units that overlapped on the host's receive line.
+    unsigned collisions() const { return collisions_; }
+    void clear() { bytes_.clear(); }
+
+private:
+    void runSlice(Ticks until);
+    void transmitted(unsigned unit, uint8_t value, Ticks start, Ticks end);
+
+    unsigned baud_;
+    Ticks charTime_;
+    Ticks slice_;
+    Ticks now_ = 0;
+    Ticks sendEnd_ = 0;
+    Ticks lastTx_ = 0;
+    std::vector<Machine*> units_;
+    std::vector<Byte> bytes_;
+    unsigned collisions_ = 0;
 };
 
 }  // namespace sim
