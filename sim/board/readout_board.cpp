@@ -7,6 +7,7 @@
 #include <string>
 
 #include "machine.h"
+#include "periph/uart.h"
 
 namespace sim {
 

@@ -28,7 +28,6 @@ public:
     static constexpr unsigned kMuxInputs = 16;  // per multiplexer
     static constexpr unsigned kXAdc = 1;        // ADCCP of the X bank's output
     static constexpr unsigned kYAdc = 2;        // ADCCP of the Y bank's output
-    static constexpr double kVref = 2.5;        // full scale of the ADC inputs
 
     enum class Axis { X, Y };
 

@@ -12,6 +12,8 @@
 
 #include "board/readout_board.h"
 #include "machine.h"
+#include "periph/analog.h"
+#include "periph/uart.h"
 
 namespace tavlo_test {
 
@@ -22,14 +24,11 @@ inline constexpr unsigned kChannels = 64;
 // Start-up (ports, ADC, UART, a 10 ms pause) is over well within this.
 inline constexpr sim::Ticks kBootTime = sim::fromMillis(12);
 
-// A voltage that the ADC turns into `code` (the middle of the code's step
-// for a 2.5 V reference, whichever way the converter rounds).
-inline double codeVolts(unsigned code) { return (code + 0.5) * ReadoutBoard::kVref / 4096.0; }
+inline constexpr double kVref = sim::Reference::kVref;
+// A voltage in the middle of the ADC's step for `code`.
+inline double codeVolts(unsigned code) { return (code + 0.5) * kVref / 4096.0; }
 // The code the ADC gives for a voltage.
-inline unsigned adcCode(double volts) {
-    const double c = std::floor(volts / ReadoutBoard::kVref * 4096.0);
-    return c < 0 ? 0u : c > 4095 ? 4095u : unsigned(c);
-}
+inline unsigned adcCode(double volts) { return sim::Adc::code(volts, kVref); }
 
 struct Unit {
     sim::Machine m;
@@ -49,7 +48,7 @@ struct Unit {
         ASSERT_TRUE(waitingForCommand()) << m.describe(m.pc());
     }
     // The command loop blocks in getchar until a letter comes.
-    bool waitingForCommand() const { return m.describe(m.pc()).rfind("getchar", 0) == 0; }
+    bool waitingForCommand() const { return m.describe(m.pc()).find("(getchar") != std::string::npos; }
 
     // Every channel of an axis at its own code.
     template <typename F>

@@ -61,8 +61,10 @@ TEST(TavloScan, BeamProfile) {
     EXPECT_GT(x[40], x[35]);
     EXPECT_GT(x[35], x[30]);
     for (unsigned ch = 0; ch < kChannels; ++ch)
-        if (ch != 9) EXPECT_LT(y[ch], y[9]) << ch;
-    EXPECT_NEAR(double(y[9]), (1.55 / ReadoutBoard::kVref) * 4096, 1.0);
+        if (ch != 9) {
+            EXPECT_LT(y[ch], y[9]) << ch;
+        }
+    EXPECT_NEAR(double(y[9]), (1.55 / kVref) * 4096, 1.0);
 }
 
 // The scan's length follows from its waits: per channel a settling delay of
