@@ -135,6 +135,7 @@ void ReadoutBoard::switchTo(Address a, Ticks t) {
     yBank_ = {bankOutput(yBank_, Axis::Y, t), t};
     address_ = a;
     if (std::popcount(a.enables) > 1) ++contentions_;
+    if (record_) switches_.push_back({t, a.enables, a.input, addressed()});
 }
 
 double ReadoutBoard::adcInput(unsigned channel, Ticks t) {
@@ -241,7 +242,9 @@ bool ReadoutLine::runUntil(const std::function<bool()>& cond, Ticks limit) {
 void ReadoutLine::settle(Ticks quiet) {
     // A unit that talks keeps the line busy; one that stops for `quiet` is
     // done (a scan, which says nothing, is waited for on its indicator).
-    const bool done = runUntil([&] { return now_ >= std::max(sendEnd_, lastTx_) + quiet; }, fromSeconds(10));
+    const Ticks from = now_;
+    const bool done =
+        runUntil([&] { return now_ >= std::max({from, sendEnd_, lastTx_}) + quiet; }, fromSeconds(10));
     if (!done) throw SimError("the line did not fall quiet within 10 s");
 }
 

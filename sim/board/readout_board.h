@@ -86,11 +86,22 @@ public:
         std::optional<unsigned> channel;  // channel addressed when sampled
         double volts;                     // what the ADC was given
     };
-    // Every conversion of ADC1 or ADC2, when recording is on (off by default:
-    // a long averaged scan makes millions).
+    // Every switch of the address lines: what they select from then on.
+    struct Switch {
+        Ticks t;
+        uint8_t enables;                  // bit m: select line P1.(4+m) high
+        uint8_t input;                    // number on P0.4..P0.7
+        std::optional<unsigned> channel;  // the channel this selects, if one
+    };
+    // Every conversion of ADC1 or ADC2 and every switch, when recording is
+    // on (off by default: a long averaged scan makes millions).
     void recordSamples(bool on) { record_ = on; }
     const std::vector<Sample>& samples() const { return samples_; }
-    void clearSamples() { samples_.clear(); }
+    const std::vector<Switch>& switches() const { return switches_; }
+    void clearSamples() {
+        samples_.clear();
+        switches_.clear();
+    }
     // P4.2 as driven now, and its changes with their times.
     bool scanIndicator() const { return indicator_; }
     const std::vector<std::pair<Ticks, bool>>& indicatorEdges() const { return edges_; }
@@ -128,6 +139,7 @@ private:
     unsigned contentions_ = 0;
     bool record_ = false;
     std::vector<Sample> samples_;
+    std::vector<Switch> switches_;
     bool indicator_ = false;
     std::vector<std::pair<Ticks, bool>> edges_;
 };
@@ -174,7 +186,7 @@ public:
     void runFor(Ticks d);
     bool runUntil(const std::function<bool()>& cond, Ticks limit);
     // Runs until the host has sent everything and the line has been quiet
-    // (no unit transmitting) for `quiet`.
+    // (no unit transmitting) for `quiet`, and for at least `quiet`.
     void settle(Ticks quiet = fromMillis(1));
 
     // What the units sent since the last clear(), in the order of their

@@ -14,12 +14,33 @@ using namespace tavlo_test;
 constexpr uint32_t GP0DAT = 0xFFFFF420;
 constexpr uint32_t GP1DAT = 0xFFFFF430;
 
+// Start-up sets the lines up, pauses about 10 ms, then waits for a command.
+TEST(TavloStartUp, ComesUpQuietWithItsLinesAtRest) {
+    Unit u;
+    const sim::Ticks t0 = u.m.now();
+    const sim::RunResult r = u.m.runToSymbol("getchar", kBootTime);
+    ASSERT_TRUE(r) << r.report;
+    const sim::Ticks boot = u.m.now() - t0;
+    EXPECT_GE(boot, 409959u);  // delay(10000): 41 x 9999 Timer1 counts
+    EXPECT_LT(boot, 409959u + sim::fromMicros(100));
+    EXPECT_EQ(u.m.readSym("MyAddress"), 1u);
+    EXPECT_EQ(u.m.readSym("IamSelected"), 0u);
+    // P4.2 driven high; multiplexer lines driven low; the line at 115200 Bd.
+    EXPECT_TRUE(u.board.scanIndicator());
+    EXPECT_EQ(u.m.read32(GP0DAT) & 0xFFFF0000, 0xF0000000u);
+    EXPECT_EQ(u.m.read32(GP1DAT) & 0xFFFF0000, 0xF0000000u);
+    EXPECT_EQ(u.board.addressed(), std::nullopt);
+    EXPECT_NEAR(u.m.chip().uart().baud(), 115200.0, 115200.0 * 0.0002);
+    EXPECT_TRUE(u.m.chip().reports().empty()) << u.m.chip().reports().front();
+}
+
 class TavloReadout : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_NO_FATAL_FAILURE(u.bootAlone()); }
     void scan(uint32_t chdel, uint32_t averaging) {
         u.m.writeSym("ChDel", chdel);
         u.m.writeSym("Averaging", averaging);
+        u.board.clearIndicatorEdges();
         u.m.call("ScanXY", {}, sim::fromSeconds(1));
     }
     uint32_t x(unsigned ch) { return u.m.readSym("xs", 4 * ch); }
@@ -30,7 +51,9 @@ protected:
 TEST_F(TavloReadout, OnePassVisitsEveryChannelInOrder) {
     u.setCodes(Axis::X, [](unsigned ch) { return 60 * ch + 7; });
     u.setCodes(Axis::Y, [](unsigned ch) { return 4090 - 60 * ch; });
-    EXPECT_TRUE(u.board.scanIndicator());
+    // Start-up drove the indicator high.
+    ASSERT_EQ(u.board.indicatorEdges().size(), 1u);
+    EXPECT_TRUE(u.board.indicatorEdges()[0].second);
     u.board.recordSamples(true);
     scan(20, 0);
 
@@ -47,6 +70,20 @@ TEST_F(TavloReadout, OnePassVisitsEveryChannelInOrder) {
         EXPECT_EQ(x(ch), 60 * ch + 7) << ch;
         EXPECT_EQ(y(ch), 4090 - 60 * ch) << ch;
     }
+    // The input number changes before the select: once the select has
+    // switched, the lines address the channel about to be converted, never
+    // the new multiplexer's input of the previous channel.
+    const auto& sw = u.board.switches();
+    ASSERT_GE(sw.size(), kChannels);
+    size_t next = 0;
+    for (size_t i = 0; i < sw.size(); ++i) {
+        while (next < s.size() && s[next].t < sw[i].t) ++next;
+        ASSERT_LT(next, s.size()) << "switch after the last conversion";
+        const bool selectChanged = sw[i].enables != (i ? sw[i - 1].enables : 0);
+        if (selectChanged) {
+            EXPECT_EQ(sw[i].channel, s[next].channel) << "switch " << i;
+        }
+    }
     // Low for the scan, high again after it.
     const auto& e = u.board.indicatorEdges();
     ASSERT_EQ(e.size(), 2u);
@@ -59,6 +96,7 @@ TEST_F(TavloReadout, OnePassVisitsEveryChannelInOrder) {
     EXPECT_EQ((u.m.read32(GP1DAT) >> 20) & 0xF, 0x8u);
     EXPECT_EQ((u.m.read32(GP0DAT) >> 20) & 0xF, 0xDu);
     EXPECT_EQ(u.board.contentions(), 0u);
+    EXPECT_TRUE(u.m.chip().reports().empty()) << u.m.chip().reports().front();
 }
 
 TEST_F(TavloReadout, AveragingThreeIsTheFloorOfTheMeanOfEightSamples) {
