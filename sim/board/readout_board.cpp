@@ -188,10 +188,8 @@ unsigned ReadoutLine::attach(Machine& m) {
     const auto unit = unsigned(units_.size());
     units_.push_back(&m);
     m.chip().uart().onTx = [this, unit](const auto& b) { transmitted(unit, b.value, b.start, b.end); };
-    if (m.now() < now_) {
-        const RunResult r = m.runFor(now_ - m.now());
-        if (!r) throw SimError("unit " + std::to_string(unit) + ": " + r.report);
-    }
+    // Whoever is behind catches up, so that all start from one line time.
+    runSlice(std::max(now_, m.now()));
     return unit;
 }
 

@@ -165,8 +165,9 @@ public:
     ReadoutLine(const ReadoutLine&) = delete;
     ReadoutLine& operator=(const ReadoutLine&) = delete;
 
-    // Adds a unit (an image loaded, powered on, at the line's time); returns
-    // its index. The line takes over the unit's transmit callback.
+    // Adds a unit (an image loaded and powered on); returns its index. The
+    // units behind run up to the latest one's time. The line takes over the
+    // unit's transmit callback.
     unsigned attach(Machine& m);
     unsigned units() const { return unsigned(units_.size()); }
 
