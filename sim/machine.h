@@ -17,6 +17,8 @@
 
 struct uc_struct;
 
+namespace sim { struct MachineHooksState; }
+
 namespace sim {
 
 // ARM register numbers as the test API takes them: 0..12, 13 SP, 14 LR, 15 PC.
@@ -105,6 +107,8 @@ public:
     void setCpsr(uint32_t v);
     uint32_t spsr() const;
     uint32_t pc() const;  // address of the next instruction (no Thumb bit)
+    // Continue at addr; bit 0 selects Thumb state, as a BX would.
+    void jump(uint32_t addr);
     bool thumb() const { return (cpsr() & 0x20) != 0; }
     Mode mode() const { return Mode(cpsr() & 0x1F); }
     // Banked SP/LR of another mode.
@@ -146,31 +150,41 @@ public:
     // Hooks for tools: called after every run slice (profiling, pacing).
     std::function<void()> onSlice;
 
+    uint64_t interruptsTaken() const { return interruptsTaken_; }
+
 private:
     friend struct MachineHooks;
     RunResult run(Ticks until, const std::function<bool()>* cond, uint32_t stopAddr);
     void takeException(uint32_t vector, Mode mode, uint32_t lr, bool maskFiq);
-    void enterIrqIfPending();
+    void handleException();
+    bool enterInterruptIfPending();
+    uint32_t startAddress();
+    void afterSlice();
     void doReset(ResetCause cause);
     void setFault(const std::string& what);
     std::string where() const;
     void mapMemory();
     void installHooks();
+    void updateCodeHooks();
+    void clearCodeHooks();
     void flushCode();
+    MachineHooksState& hs();
 
     Chip chip_;
     ElfImage image_;
     uc_struct* uc_ = nullptr;
+    std::unique_ptr<MachineHooksState> hookState_;
     std::vector<uint8_t> ram_;
-    std::vector<void*> hooks_;
-    void* stopHook_ = nullptr;
+    size_t codeHook_ = 0;
+    std::vector<size_t> extraCodeHooks_;
     uint64_t instructions_ = 0;
+    uint64_t interruptsTaken_ = 0;
+    Ticks halfCycleCarry_ = 0;
     unsigned resets_ = 0;
     std::optional<std::string> fault_;
     std::vector<uint32_t> breakpoints_;
+    uint32_t skipBreakAt_ = ~0u;
     uint32_t trapAddr_ = 0;
-    bool running_ = false;
-    bool stepping_ = false;
     uint32_t lastBlock_ = 0;
 };
 

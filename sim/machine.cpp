@@ -1,0 +1,732 @@
+// The core side of the simulator.
+//
+// Timing: virtual time advances per executed basic block by the number of
+// instructions in it times a cycles-per-instruction estimate times the core
+// clock period (PLL / 2^CD). The ARM7TDMI runs most instructions in one
+// cycle, but the ADuC702x fetches from a 16-bit flash: an ARM opcode takes
+// two accesses, a Thumb opcode one, and loads, stores and branches add a few
+// more. We take 2 cycles per instruction in ARM state and 1.5 in Thumb state
+// as the average (kept in half cycles). Events are delivered between blocks,
+// so a peripheral observes the core to within one basic block.
+#include "machine.h"
+
+#include <unicorn/unicorn.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "aduc702x.h"
+#include "periph/core_blocks.h"
+
+namespace sim {
+
+namespace {
+
+constexpr uint32_t kFlashBase = FLASH_BASE;
+constexpr uint32_t kFlashSize = Chip::kFlashSize;
+constexpr uint32_t kRamBase = SRAM_BASE;
+constexpr uint32_t kRamSize = SRAM_SIZE;
+// A page outside the chip's map where called routines return to; it holds
+// branch-to-self instructions and a code hook stops the core there.
+constexpr uint32_t kTrapBase = 0x00100000;
+constexpr uint32_t kTrapSize = 0x400;
+constexpr unsigned kArmHalfCycles = 4;    // 2 cycles per ARM instruction
+constexpr unsigned kThumbHalfCycles = 3;  // 1.5 cycles per Thumb instruction
+
+std::string hex(uint32_t v) {
+    char b[16];
+    std::snprintf(b, sizeof b, "0x%08X", v);
+    return b;
+}
+
+const int kRegIds[16] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2,  UC_ARM_REG_R3,
+                         UC_ARM_REG_R4, UC_ARM_REG_R5, UC_ARM_REG_R6,  UC_ARM_REG_R7,
+                         UC_ARM_REG_R8, UC_ARM_REG_R9, UC_ARM_REG_R10, UC_ARM_REG_R11,
+                         UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR, UC_ARM_REG_PC};
+
+// ARM exception numbers as the emulator reports them.
+enum { EXCP_UDEF = 1, EXCP_SWI = 2, EXCP_PREFETCH_ABORT = 3, EXCP_DATA_ABORT = 4 };
+
+}  // namespace
+
+const char* toString(Mode m) {
+    switch (m) {
+        case Mode::User: return "User";
+        case Mode::Fiq: return "FIQ";
+        case Mode::Irq: return "IRQ";
+        case Mode::Supervisor: return "Supervisor";
+        case Mode::Abort: return "Abort";
+        case Mode::Undefined: return "Undefined";
+        case Mode::System: return "System";
+    }
+    return "invalid";
+}
+
+const char* toString(StopReason r) {
+    switch (r) {
+        case StopReason::Time: return "time";
+        case StopReason::Condition: return "condition";
+        case StopReason::Returned: return "returned";
+        case StopReason::Breakpoint: return "breakpoint";
+        case StopReason::Fault: return "fault";
+        case StopReason::Limit: return "limit";
+    }
+    return "?";
+}
+
+// The emulator's callbacks, with access to the Machine's insides.
+struct MachineHooksState {
+        Ticks stopAt = 0;
+        bool watchUnmask = false;  // an interrupt waits for the core to unmask it
+        int pendingException = 0;
+        uint32_t stopAddr = ~0u;
+        bool hitStopAddr = false;
+        bool hitBreakpoint = false;
+        std::vector<uint8_t> thumbMap;  // one bit per flash halfword
+        std::optional<uint32_t> resumeAt;  // where a block-hook stop left the core
+        bool resumeThumb = false;
+        std::optional<bool> startThumb;  // instruction set to start in, when set by us
+};
+
+struct MachineHooks {
+    using State = MachineHooksState;
+
+    static bool isThumbAt(Machine* m, uint32_t addr) {
+        uint32_t a = addr >= kFlashBase ? addr - kFlashBase : addr;
+        if (a >= kFlashSize) return false;
+        uint32_t h = a >> 1;
+        return (m->hs().thumbMap[h >> 3] >> (h & 7)) & 1;
+    }
+
+    // Stops the core before the block at addr. The emulator may report the
+    // PC of the block before it after such a stop (when the two blocks are
+    // chained), although that one has run; so the run loop resumes at the
+    // address recorded here.
+    static void stopAtBlock(uc_engine* uc, Machine* m, uint32_t addr) {
+        m->hs().resumeAt = addr;
+        m->hs().resumeThumb = isThumbAt(m, addr);
+        uc_emu_stop(uc);
+    }
+
+    static void block(uc_engine* uc, uint64_t address, uint32_t size, void* user) {
+        auto* m = static_cast<Machine*>(user);
+        State& s = m->hs();
+        Chip& chip = m->chip_;
+        if (chip.now() >= s.stopAt || chip.stopRequested()) {
+            stopAtBlock(uc, m, uint32_t(address));
+            return;  // the block runs after the stop, and is counted then
+        }
+        if (s.watchUnmask) {
+            uint32_t cpsr;
+            uc_reg_read(uc, UC_ARM_REG_CPSR, &cpsr);
+            bool irq = chip.irqLine() && !(cpsr & 0x80);
+            bool fiq = chip.fiqLine() && !(cpsr & 0x40);
+            if (irq || fiq) {
+                stopAtBlock(uc, m, uint32_t(address));
+                return;
+            }
+        }
+        m->lastBlock_ = uint32_t(address);
+        chip.pc = uint32_t(address);
+        bool thumb = isThumbAt(m, uint32_t(address));
+        uint32_t n = thumb ? size / 2 : size / 4;
+        if (n == 0) n = 1;
+        m->instructions_ += n;
+        Ticks halfCycles = Ticks(n) * (thumb ? kThumbHalfCycles : kArmHalfCycles) + m->halfCycleCarry_;
+        m->halfCycleCarry_ = halfCycles & 1;
+        chip.sched().setNow(chip.now() + (halfCycles >> 1) * chip.coreCycle());
+    }
+
+    static void code(uc_engine* uc, uint64_t address, uint32_t, void* user) {
+        auto* m = static_cast<Machine*>(user);
+        State& s = m->hs();
+        uint32_t a = uint32_t(address);
+        if (a == s.stopAddr) {
+            s.hitStopAddr = true;
+            uc_emu_stop(uc);
+            return;
+        }
+        if (std::find(m->breakpoints_.begin(), m->breakpoints_.end(), a) != m->breakpoints_.end()) {
+            if (m->skipBreakAt_ == a) {
+                m->skipBreakAt_ = ~0u;
+                return;
+            }
+            s.hitBreakpoint = true;
+            uc_emu_stop(uc);
+        }
+    }
+
+    static uint64_t mmioRead(uc_engine* uc, uint64_t offset, unsigned size, void* user, uint32_t base) {
+        auto* m = static_cast<Machine*>(user);
+        uint32_t addr = base + uint32_t(offset);
+        if (size != 4 || (addr & 3)) {
+            m->setFault("register " + hex(addr) + " read as " + std::to_string(size) +
+                        " bytes (registers are 32-bit words)");
+            uc_emu_stop(uc);
+            return 0;
+        }
+        if (!m->chip_.isRegister(addr)) {
+            m->setFault("read of unmodelled register " + hex(addr));
+            uc_emu_stop(uc);
+            return 0;
+        }
+        // A stop the access requests is taken at the next block: stopping
+        // inside a block would resume it from its start and repeat accesses.
+        return m->chip_.read(addr);
+    }
+    static void mmioWrite(uc_engine* uc, uint64_t offset, unsigned size, uint64_t value, void* user,
+                          uint32_t base) {
+        auto* m = static_cast<Machine*>(user);
+        uint32_t addr = base + uint32_t(offset);
+        if (size != 4 || (addr & 3)) {
+            m->setFault("register " + hex(addr) + " written as " + std::to_string(size) +
+                        " bytes (registers are 32-bit words)");
+            uc_emu_stop(uc);
+            return;
+        }
+        if (!m->chip_.isRegister(addr)) {
+            m->setFault("write of unmodelled register " + hex(addr) + " = " + hex(uint32_t(value)));
+            uc_emu_stop(uc);
+            return;
+        }
+        m->chip_.write(addr, uint32_t(value));
+    }
+    static uint64_t mmioRead0(uc_engine* uc, uint64_t o, unsigned sz, void* u) { return mmioRead(uc, o, sz, u, MMR_BASE_0); }
+    static uint64_t mmioRead1(uc_engine* uc, uint64_t o, unsigned sz, void* u) { return mmioRead(uc, o, sz, u, MMR_BASE_1); }
+    static void mmioWrite0(uc_engine* uc, uint64_t o, unsigned sz, uint64_t v, void* u) { mmioWrite(uc, o, sz, v, u, MMR_BASE_0); }
+    static void mmioWrite1(uc_engine* uc, uint64_t o, unsigned sz, uint64_t v, void* u) { mmioWrite(uc, o, sz, v, u, MMR_BASE_1); }
+
+    static bool badAccess(uc_engine* uc, uc_mem_type type, uint64_t address, int size, int64_t value, void* user) {
+        auto* m = static_cast<Machine*>(user);
+        const char* what = "access";
+        switch (type) {
+            case UC_MEM_READ_UNMAPPED: what = "read outside memory"; break;
+            case UC_MEM_WRITE_UNMAPPED: what = "write outside memory"; break;
+            case UC_MEM_FETCH_UNMAPPED: what = "instruction fetch outside memory"; break;
+            case UC_MEM_WRITE_PROT: what = "write to flash (flash is written only through its controller)"; break;
+            case UC_MEM_FETCH_PROT: what = "instruction fetch from non-executable memory"; break;
+            default: break;
+        }
+        m->setFault(std::string(what) + " at " + hex(uint32_t(address)) + " (" + std::to_string(size) +
+                    " bytes)");
+        return false;
+    }
+
+    static bool invalidInstruction(uc_engine* uc, void* user) {
+        auto* m = static_cast<Machine*>(user);
+        m->hs().pendingException = EXCP_UDEF;
+        return false;  // stop; the run loop enters the undefined-instruction vector
+    }
+
+    static void interrupt(uc_engine* uc, uint32_t intno, void* user) {
+        auto* m = static_cast<Machine*>(user);
+        m->hs().pendingException = int(intno);
+        uc_emu_stop(uc);
+    }
+};
+
+// Private state of the hooks lives with the machine.
+MachineHooksState& Machine::hs() { return *hookState_; }
+
+Machine::Machine() : hookState_(std::make_unique<MachineHooksState>()) {
+    ram_.assign(kRamSize, 0);
+    hookState_->thumbMap.assign(kFlashSize / 16, 0);
+    if (uc_open(UC_ARCH_ARM, UC_MODE_ARM, &uc_) != UC_ERR_OK) throw SimError("cannot open the ARM emulator");
+    // ARMv4T, the ARM7TDMI's architecture (the default model is an ARMv7 core).
+    uc_ctl_set_cpu_model(uc_, UC_CPU_ARM_TI925T);
+    mapMemory();
+    installHooks();
+    powerOn();
+}
+
+Machine::~Machine() {
+    if (uc_) uc_close(uc_);
+}
+
+void Machine::mapMemory() {
+    auto check = [](uc_err e, const char* what) {
+        if (e != UC_ERR_OK) throw SimError(std::string("memory map: ") + what + ": " + uc_strerror(e));
+    };
+    uint8_t* flash = chip_.flash();
+    check(uc_mem_map_ptr(uc_, kFlashBase, kFlashSize, UC_PROT_READ | UC_PROT_EXEC, flash), "flash");
+    // The chip mirrors flash at 0, where the core fetches its vectors.
+    check(uc_mem_map_ptr(uc_, 0, kFlashSize, UC_PROT_READ | UC_PROT_EXEC, flash), "flash mirror");
+    check(uc_mem_map_ptr(uc_, kRamBase, kRamSize, UC_PROT_ALL, ram_.data()), "sram");
+    check(uc_mmio_map(uc_, MMR_BASE_0, MMR_BLOCK_SIZE, MachineHooks::mmioRead0, this, MachineHooks::mmioWrite0, this),
+          "register block 0");
+    check(uc_mmio_map(uc_, MMR_BASE_1, MMR_BLOCK_SIZE, MachineHooks::mmioRead1, this, MachineHooks::mmioWrite1, this),
+          "register block 1");
+    check(uc_mem_map(uc_, kTrapBase, kTrapSize, UC_PROT_READ | UC_PROT_EXEC), "trap page");
+    std::vector<uint8_t> trap(kTrapSize);
+    for (size_t i = 0; i < kTrapSize; i += 4) {
+        uint32_t b = 0xEAFFFFFE;  // b .
+        std::memcpy(&trap[i], &b, 4);
+    }
+    uc_mem_write(uc_, kTrapBase, trap.data(), trap.size());
+    trapAddr_ = kTrapBase;
+
+    // ARM7TDMI loads and stores rotate misaligned words; the emulator does
+    // not, so make every misaligned access abort and report it as a fault.
+    uc_arm_cp_reg sctlr{};
+    sctlr.cp = 15;
+    sctlr.crn = 1;
+    if (uc_reg_read(uc_, UC_ARM_REG_CP_REG, &sctlr) == UC_ERR_OK) {
+        sctlr.val |= 2;  // A: alignment checking
+        uc_reg_write(uc_, UC_ARM_REG_CP_REG, &sctlr);
+    }
+}
+
+void Machine::installHooks() {
+    uc_hook h;
+    uc_hook_add(uc_, &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(MachineHooks::block), this, 1, 0);
+    uc_hook_add(uc_, &h, UC_HOOK_MEM_UNMAPPED | UC_HOOK_MEM_PROT,
+                reinterpret_cast<void*>(MachineHooks::badAccess), this, 1, 0);
+    uc_hook_add(uc_, &h, UC_HOOK_INTR, reinterpret_cast<void*>(MachineHooks::interrupt), this, 1, 0);
+    uc_hook_add(uc_, &h, UC_HOOK_INSN_INVALID, reinterpret_cast<void*>(MachineHooks::invalidInstruction), this, 1, 0);
+}
+
+void Machine::updateCodeHooks() {
+    if (codeHook_) {
+        uc_hook_del(uc_, codeHook_);
+        codeHook_ = 0;
+    }
+    std::vector<uint32_t> addrs = breakpoints_;
+    if (hs().stopAddr != ~0u) addrs.push_back(hs().stopAddr);
+    addrs.push_back(trapAddr_);
+    uint32_t lo = *std::min_element(addrs.begin(), addrs.end());
+    uint32_t hi = *std::max_element(addrs.begin(), addrs.end());
+    // One ranged hook: only instructions inside [lo, hi] pay for it.
+    if (addrs.size() == 1 || (breakpoints_.empty() && hs().stopAddr == ~0u)) {
+        lo = hi = trapAddr_;
+    }
+    if (hi - lo > 0x20000) {
+        // Far apart (flash and the trap page): hook each address on its own.
+        for (uint32_t a : addrs) {
+            uc_hook h;
+            uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void*>(MachineHooks::code), this, a, a);
+            extraCodeHooks_.push_back(h);
+        }
+    } else {
+        uc_hook_add(uc_, &codeHook_, UC_HOOK_CODE, reinterpret_cast<void*>(MachineHooks::code), this, lo, hi);
+    }
+    flushCode();
+}
+
+void Machine::clearCodeHooks() {
+    for (uc_hook h : extraCodeHooks_) uc_hook_del(uc_, h);
+    extraCodeHooks_.clear();
+    if (codeHook_) {
+        uc_hook_del(uc_, codeHook_);
+        codeHook_ = 0;
+    }
+}
+
+void Machine::flushCode() { uc_ctl_remove_cache(uc_, 0, 0xFFFFFFFFull); }
+
+// ---- Image ----
+
+void Machine::loadElf(const std::string& path) {
+    ElfImage img;
+    img.load(path);
+    for (const auto& s : img.segments()) {
+        uint64_t end = uint64_t(s.addr) + s.bytes.size();
+        if (s.addr < kFlashBase || end > kFlashBase + kFlashSize)
+            throw SimError(path + ": segment at " + hex(s.addr) + " (" + std::to_string(s.bytes.size()) +
+                           " bytes) lies outside flash 0x00080000..0x0008F7FF");
+    }
+    for (const auto& s : img.segments())
+        std::memcpy(chip_.flash() + (s.addr - kFlashBase), s.bytes.data(), s.bytes.size());
+    image_ = std::move(img);
+
+    // Instruction-set map from the mapping symbols ($a ARM, $t Thumb, $d data).
+    auto& map = hs().thumbMap;
+    std::fill(map.begin(), map.end(), 0);
+    std::vector<std::pair<uint32_t, char>> marks;
+    for (const auto& sym : image_.symbols())
+        if (sym.name.size() >= 2 && sym.name[0] == '$' && (sym.name[1] == 'a' || sym.name[1] == 't' || sym.name[1] == 'd'))
+            marks.emplace_back(sym.value, sym.name[1]);
+    std::sort(marks.begin(), marks.end());
+    for (size_t i = 0; i < marks.size(); ++i) {
+        if (marks[i].second != 't') continue;
+        uint32_t from = marks[i].first, to = i + 1 < marks.size() ? marks[i + 1].first : kFlashBase + kFlashSize;
+        for (uint32_t a = from; a < to && a < kFlashBase + kFlashSize; a += 2) {
+            if (a < kFlashBase) continue;
+            uint32_t h = (a - kFlashBase) >> 1;
+            map[h >> 3] |= uint8_t(1u << (h & 7));
+        }
+    }
+    flushCode();
+    powerOn();
+}
+
+uint32_t Machine::symbol(const std::string& name) const {
+    auto v = image_.find(name);
+    if (!v) throw SimError("symbol '" + name + "' not found in " + image_.path());
+    return *v;
+}
+
+// ---- Power and resets ----
+
+void Machine::powerOn(uint32_t ramPattern) {
+    for (size_t i = 0; i < ram_.size(); i += 4) std::memcpy(&ram_[i], &ramPattern, 4);
+    doReset(ResetCause::PowerOn);
+}
+
+void Machine::reset(ResetCause cause) { doReset(cause); }
+
+void Machine::doReset(ResetCause cause) {
+    chip_.reset(cause);
+    uint32_t cpsr = 0xD3;  // Supervisor, IRQ and FIQ masked, ARM state
+    uc_reg_write(uc_, UC_ARM_REG_CPSR, &cpsr);
+    uint32_t zero = 0;
+    uc_reg_write(uc_, UC_ARM_REG_PC, &zero);
+    hs().watchUnmask = false;
+    hs().pendingException = 0;
+    hs().resumeAt.reset();
+    hs().startThumb = false;
+    ++resets_;
+    if (onReset) onReset(cause);
+}
+
+// ---- Running ----
+
+void Machine::setFault(const std::string& what) {
+    if (fault_) return;
+    fault_ = what + "; " + where();
+    chip_.report("fault: " + *fault_);
+    if (onFault) onFault(*fault_);
+}
+
+std::string Machine::where() const {
+    uint32_t cpsr = this->cpsr();
+    std::string s = "in block at " + image_.describe(lastBlock_) + ", pc " + image_.describe(pc()) + ", " +
+                    toString(Mode(cpsr & 0x1F)) + " mode" + ((cpsr & 0x20) ? ", Thumb" : ", ARM");
+    return s;
+}
+
+void Machine::takeException(uint32_t vector, Mode mode, uint32_t lr, bool maskFiq) {
+    uint32_t old = cpsr();
+    uint32_t now = (old & ~0x3Fu) | uint32_t(mode) | 0x80 | (maskFiq ? 0x40 : 0);
+    setCpsr(now);  // banked SP and LR switch with the mode
+    uc_reg_write(uc_, UC_ARM_REG_SPSR, &old);
+    uc_reg_write(uc_, UC_ARM_REG_LR, &lr);
+    uc_reg_write(uc_, UC_ARM_REG_PC, &vector);
+    hs().startThumb = false;  // exceptions are taken in ARM state
+}
+
+void Machine::handleException() {
+    int e = hs().pendingException;
+    hs().pendingException = 0;
+    uint32_t pcv = pc();
+    bool t = thumb();
+    switch (e) {
+        case EXCP_UDEF:
+            chip_.report("undefined instruction at " + image_.describe(pcv));
+            takeException(0x04, Mode::Undefined, pcv + (t ? 2 : 4), false);
+            break;
+        case EXCP_SWI:
+            // The emulator leaves the PC after the SWI instruction.
+            chip_.report("software interrupt before " + image_.describe(pcv));
+            takeException(0x08, Mode::Supervisor, pcv, false);
+            break;
+        case EXCP_PREFETCH_ABORT:
+            setFault("prefetch abort at " + hex(pcv));
+            break;
+        case EXCP_DATA_ABORT: {
+            // Only alignment checking raises data aborts here (other bad
+            // addresses are caught as accesses outside memory).
+            setFault("misaligned memory access (the ARM7TDMI would rotate or ignore the low address bits)");
+            break;
+        }
+        default:
+            setFault("unexpected exception " + std::to_string(e));
+            break;
+    }
+}
+
+bool Machine::enterInterruptIfPending() {
+    bool fiq = chip_.fiqLine(), irq = chip_.irqLine();
+    if (!fiq && !irq) {
+        hs().watchUnmask = false;
+        return false;
+    }
+    if (chip_.napping()) chip_.power().wake();
+    uint32_t c = cpsr();
+    bool taken = false;
+    if (fiq && !(c & 0x40)) {
+        takeException(0x1C, Mode::Fiq, pc() + 4, true);
+        taken = true;
+    } else if (irq && !(c & 0x80)) {
+        takeException(0x18, Mode::Irq, pc() + 4, false);
+        taken = true;
+    }
+    if (taken) ++interruptsTaken_;
+    // A line still high is taken again as soon as the core unmasks it.
+    hs().watchUnmask = true;
+    return taken;
+}
+
+uint32_t Machine::startAddress() {
+    auto& s = hs();
+    bool t = s.startThumb ? *s.startThumb : thumb();
+    s.startThumb.reset();
+    return pc() | (t ? 1u : 0u);
+}
+
+void Machine::afterSlice() {
+    auto& s = hs();
+    if (s.resumeAt) {
+        uint32_t a = *s.resumeAt;
+        uc_reg_write(uc_, UC_ARM_REG_PC, &a);
+        s.startThumb = s.resumeThumb;
+        s.resumeAt.reset();
+    }
+}
+
+RunResult Machine::run(Ticks until, const std::function<bool()>* cond, uint32_t stopAddr) {
+    MachineHooks::State& s = hs();
+    if (s.stopAddr != stopAddr) {
+        clearCodeHooks();
+        s.stopAddr = stopAddr;
+        updateCodeHooks();
+    } else if (!codeHook_ && extraCodeHooks_.empty()) {
+        updateCodeHooks();
+    }
+    s.hitStopAddr = s.hitBreakpoint = false;
+    Scheduler& sched = chip_.sched();
+    for (;;) {
+        if (fault_) return {StopReason::Fault, *fault_};
+        sched.runDue();
+        if (auto r = chip_.takeResetRequest()) {
+            if (*r == ResetCause::PowerOn) powerOn(); else doReset(*r);
+            continue;
+        }
+        if (fault_) return {StopReason::Fault, *fault_};
+        if (s.hitStopAddr) { s.hitStopAddr = false; return {stopAddr == trapAddr_ ? StopReason::Returned : StopReason::Condition, ""}; }
+        if (s.hitBreakpoint) { s.hitBreakpoint = false; return {StopReason::Breakpoint, "breakpoint at " + image_.describe(pc())}; }
+        if (cond && (*cond)()) return {StopReason::Condition, ""};
+        if (sched.now() >= until) {
+            if (cond || stopAddr != ~0u)
+                return {StopReason::Limit, "did not finish within the time limit; " + where()};
+            return {StopReason::Time, ""};
+        }
+        chip_.takeStopRequest();
+        enterInterruptIfPending();
+        if (chip_.napping()) {
+            // The core is stopped: jump to the next event.
+            Ticks next = std::min(sched.nextDue(), until);
+            sched.advanceTo(next);
+            continue;
+        }
+        s.stopAt = std::min(sched.nextDue(), until);
+        if (s.stopAt <= sched.now()) continue;
+        uc_err err = uc_emu_start(uc_, startAddress(), 0xFFFFFFFEull, 0, 0);
+        afterSlice();
+        if (onSlice) onSlice();
+        if (s.pendingException) {
+            handleException();
+            if (err == UC_ERR_INSN_INVALID) err = UC_ERR_OK;
+        }
+        if (err != UC_ERR_OK && !fault_) setFault(std::string("emulator stopped: ") + uc_strerror(err));
+    }
+}
+
+RunResult Machine::runFor(Ticks duration) { return run(now() + duration, nullptr, ~0u); }
+
+RunResult Machine::runUntil(const std::function<bool()>& cond, Ticks limit) {
+    return run(now() + limit, &cond, ~0u);
+}
+
+RunResult Machine::runToSymbol(const std::string& name, Ticks limit) {
+    return runToAddress(symbol(name) & ~1u, limit);
+}
+
+RunResult Machine::runToAddress(uint32_t addr, Ticks limit) {
+    RunResult r = run(now() + limit, nullptr, addr & ~1u);
+    if (r.reason == StopReason::Returned) r.reason = StopReason::Condition;
+    return r;
+}
+
+uint32_t Machine::call(const std::string& routine, std::initializer_list<uint32_t> args, Ticks limit) {
+    return callAddress(symbol(routine), args, limit);
+}
+
+uint32_t Machine::callAddress(uint32_t addr, std::initializer_list<uint32_t> args, Ticks limit) {
+    if (args.size() > 4) throw SimError("call: at most four word arguments");
+    uint32_t saved[16];
+    for (int i = 0; i < 16; ++i) saved[i] = reg(i);
+    uint32_t savedCpsr = cpsr();
+    int i = 0;
+    for (uint32_t a : args) setReg(i++, a);
+    setReg(LR, trapAddr_);
+    setReg(PC, addr & ~1u);
+    hs().startThumb = (addr & 1) != 0;
+    RunResult r = run(now() + limit, nullptr, trapAddr_);
+    uint32_t result = reg(0);
+    if (r.reason != StopReason::Returned) {
+        throw SimError("call of " + image_.describe(addr & ~1u) + ": " +
+                       (r.report.empty() ? toString(r.reason) : r.report));
+    }
+    setCpsr(savedCpsr);
+    for (int k = 0; k < 16; ++k) setReg(k, saved[k]);
+    hs().startThumb = (savedCpsr & 0x20) != 0;
+    return result;
+}
+
+RunResult Machine::step() {
+    if (fault_) return {StopReason::Fault, *fault_};
+    chip_.sched().runDue();
+    if (auto r = chip_.takeResetRequest()) {
+        if (*r == ResetCause::PowerOn) powerOn(); else doReset(*r);
+        return {StopReason::Condition, std::string("reset: ") + toString(*r)};
+    }
+    chip_.takeStopRequest();
+    if (enterInterruptIfPending() && (mode() == Mode::Irq || mode() == Mode::Fiq) && (pc() == 0x18 || pc() == 0x1C))
+        return {StopReason::Condition, "interrupt taken"};
+    if (chip_.napping()) {
+        chip_.sched().advanceTo(chip_.sched().nextDue());
+        return {StopReason::Condition, "napping"};
+    }
+    hs().stopAt = kNever;
+    skipBreakAt_ = pc();
+    uc_err err = uc_emu_start(uc_, startAddress(), 0xFFFFFFFEull, 0, 1);
+    afterSlice();
+    skipBreakAt_ = ~0u;
+    if (hs().pendingException) {
+        handleException();
+        if (err == UC_ERR_INSN_INVALID) err = UC_ERR_OK;
+    }
+    if (err != UC_ERR_OK && !fault_) setFault(std::string("emulator stopped: ") + uc_strerror(err));
+    if (fault_) return {StopReason::Fault, *fault_};
+    return {StopReason::Condition, ""};
+}
+
+void Machine::addBreakpoint(uint32_t addr) {
+    addr &= ~1u;
+    if (std::find(breakpoints_.begin(), breakpoints_.end(), addr) == breakpoints_.end()) breakpoints_.push_back(addr);
+    clearCodeHooks();
+    updateCodeHooks();
+}
+
+void Machine::removeBreakpoint(uint32_t addr) {
+    addr &= ~1u;
+    breakpoints_.erase(std::remove(breakpoints_.begin(), breakpoints_.end(), addr), breakpoints_.end());
+    clearCodeHooks();
+    updateCodeHooks();
+}
+
+void Machine::clearBreakpoints() {
+    breakpoints_.clear();
+    clearCodeHooks();
+    updateCodeHooks();
+}
+
+// ---- Registers ----
+
+uint32_t Machine::reg(int n) const {
+    uint32_t v = 0;
+    uc_reg_read(uc_, kRegIds[n & 15], &v);
+    return v;
+}
+
+void Machine::setReg(int n, uint32_t v) { uc_reg_write(uc_, kRegIds[n & 15], &v); }
+
+// The T bit cannot be written through the emulator's CPSR; the state to
+// start in is kept aside until the core runs, and reads show it.
+uint32_t Machine::cpsr() const {
+    uint32_t v = 0;
+    uc_reg_read(uc_, UC_ARM_REG_CPSR, &v);
+    if (hookState_->startThumb) v = *hookState_->startThumb ? (v | 0x20) : (v & ~0x20u);
+    return v;
+}
+
+void Machine::setCpsr(uint32_t v) {
+    uc_reg_write(uc_, UC_ARM_REG_CPSR, &v);
+    hs().startThumb = (v & 0x20) != 0;
+}
+
+uint32_t Machine::spsr() const {
+    uint32_t v = 0;
+    uc_reg_read(uc_, UC_ARM_REG_SPSR, &v);
+    return v;
+}
+
+uint32_t Machine::pc() const { return reg(PC) & ~1u; }
+
+void Machine::jump(uint32_t addr) {
+    setReg(PC, addr & ~1u);
+    hs().startThumb = (addr & 1) != 0;
+}
+
+uint32_t Machine::bankedSp(Mode m) {
+    uint32_t c = cpsr();
+    uint32_t other = (c & ~0x1Fu) | uint32_t(m);
+    setCpsr(other);
+    uint32_t v = reg(SP);
+    setCpsr(c);
+    return v;
+}
+
+uint32_t Machine::bankedLr(Mode m) {
+    uint32_t c = cpsr();
+    uint32_t other = (c & ~0x1Fu) | uint32_t(m);
+    setCpsr(other);
+    uint32_t v = reg(LR);
+    setCpsr(c);
+    return v;
+}
+
+// ---- Memory ----
+
+uint32_t Machine::read32(uint32_t addr) {
+    if (addr >= MMR_BASE_0) return chip_.read(addr);
+    uint32_t v = 0;
+    if (uc_mem_read(uc_, addr, &v, 4) != UC_ERR_OK) throw SimError("read32: " + hex(addr) + " is not mapped");
+    return v;
+}
+
+uint16_t Machine::read16(uint32_t addr) {
+    uint16_t v = 0;
+    if (uc_mem_read(uc_, addr, &v, 2) != UC_ERR_OK) throw SimError("read16: " + hex(addr) + " is not mapped");
+    return v;
+}
+
+uint8_t Machine::read8(uint32_t addr) {
+    uint8_t v = 0;
+    if (uc_mem_read(uc_, addr, &v, 1) != UC_ERR_OK) throw SimError("read8: " + hex(addr) + " is not mapped");
+    return v;
+}
+
+void Machine::writeBytes(uint32_t addr, const std::vector<uint8_t>& bytes) {
+    // Tests may preset flash contents; the core itself cannot write there.
+    if (addr >= kFlashBase && addr + bytes.size() <= kFlashBase + kFlashSize) {
+        std::memcpy(chip_.flash() + (addr - kFlashBase), bytes.data(), bytes.size());
+        return;
+    }
+    if (uc_mem_write(uc_, addr, bytes.data(), bytes.size()) != UC_ERR_OK)
+        throw SimError("write: " + hex(addr) + " is not mapped");
+}
+
+void Machine::write32(uint32_t addr, uint32_t v) {
+    if (addr >= MMR_BASE_0) return chip_.write(addr, v);
+    std::vector<uint8_t> b(4);
+    std::memcpy(b.data(), &v, 4);
+    writeBytes(addr, b);
+}
+
+void Machine::write16(uint32_t addr, uint16_t v) {
+    std::vector<uint8_t> b(2);
+    std::memcpy(b.data(), &v, 2);
+    writeBytes(addr, b);
+}
+
+void Machine::write8(uint32_t addr, uint8_t v) { writeBytes(addr, {v}); }
+
+std::vector<uint8_t> Machine::readBytes(uint32_t addr, size_t n) {
+    std::vector<uint8_t> b(n);
+    if (n && uc_mem_read(uc_, addr, b.data(), n) != UC_ERR_OK) throw SimError("read: " + hex(addr) + " is not mapped");
+    return b;
+}
+
+}  // namespace sim

@@ -1,0 +1,225 @@
+// Start-up and exception dispatch of the board-support code, run in the
+// simulator on the probe images.
+#include <gtest/gtest.h>
+
+#include "aduc702x.h"
+#include "machine.h"
+
+using namespace sim;
+
+namespace {
+
+struct Probe : ::testing::Test {
+    Machine m;
+    void SetUp() override {
+        m.loadElf(PROBE_ELF);
+        m.powerOn(0xA5A5A5A5);
+    }
+    void boot() {
+        auto r = m.runUntil([&] { return m.readSym("probe_main_entered") == 1; }, fromMillis(10));
+        ASSERT_EQ(r.reason, StopReason::Condition) << r.report;
+    }
+};
+
+TEST_F(Probe, StartupInitialisesRamWhateverItHeldAndEntersMainInUserMode) {
+    boot();
+    EXPECT_EQ(m.readSym("probe_initialised", 0), 0x11111111u);
+    EXPECT_EQ(m.readSym("probe_initialised", 12), 0x44444444u);
+    for (uint32_t off = 0; off < 16; off += 4) EXPECT_EQ(m.readSym("probe_zeroed", off), 0u);
+    for (const char* slot : {"IRQ", "FIQ", "SWI", "UNDEF", "PABORT", "DABORT"}) EXPECT_EQ(m.readSym(slot), 0u) << slot;
+    EXPECT_EQ(m.readSym("probe_powcon_at_main"), 3u);
+    EXPECT_EQ(m.chip().coreDivider(), 3u);
+    EXPECT_EQ(m.mode(), Mode::User);
+    EXPECT_EQ(m.cpsr() & 0xC0, 0u) << "interrupts must be unmasked in the core";
+
+    // Mode stacks: each pointer at the top of its area, carved from 0x12000.
+    EXPECT_EQ(m.bankedSp(Mode::Undefined), 0x12000u);
+    EXPECT_EQ(m.bankedSp(Mode::Abort), 0x11FC0u);
+    EXPECT_EQ(m.bankedSp(Mode::Fiq), 0x11F80u);
+    EXPECT_EQ(m.bankedSp(Mode::Irq), 0x11F00u);
+    EXPECT_EQ(m.bankedSp(Mode::Supervisor), 0x11E80u);
+    EXPECT_EQ(m.reg(10), 0x11E40u - 0x400u) << "stack limit register";
+
+    // A second reset with RAM dirty gives the same state.
+    m.writeSym("probe_initialised", 0);
+    m.writeSym("probe_zeroed", 77);
+    m.writeSym("IRQ", 0x1234);
+    m.writeSym("probe_main_entered", 0);
+    m.reset(ResetCause::Software);
+    boot();
+    EXPECT_EQ(m.readSym("probe_initialised"), 0x11111111u);
+    EXPECT_EQ(m.readSym("probe_zeroed"), 0u);
+    EXPECT_EQ(m.readSym("IRQ"), 0u);
+}
+
+TEST_F(Probe, ReturningMainSpinsInReturnFromMain) {
+    boot();
+    m.runFor(fromMicros(200));
+    uint32_t spin = m.symbol("__Return_from_Main");
+    EXPECT_EQ(m.pc(), spin);
+    EXPECT_FALSE(m.fault());
+}
+
+TEST(ProbeBare, EmptyDataSectionCopiesNothing) {
+    Machine m;
+    m.loadElf(PROBE_BARE_ELF);
+    m.powerOn(0x5A5A5A5A);
+    ASSERT_EQ(m.symbol("_data"), m.symbol("_edata"));
+    auto r = m.runToSymbol("LoopZI", fromMillis(1));
+    ASSERT_EQ(r.reason, StopReason::Condition) << r.report;
+    // Nothing was copied over the first words of RAM.
+    EXPECT_EQ(m.read32(m.symbol("_data")), 0x5A5A5A5Au);
+    r = m.runToSymbol("main", fromMillis(1));
+    ASSERT_EQ(r.reason, StopReason::Condition) << r.report;
+    EXPECT_EQ(m.chip().coreDivider(), 0u);
+    m.runFor(fromMicros(50));
+    EXPECT_EQ(m.readSym("bare_powcon_at_main"), 0u);
+}
+
+TEST_F(Probe, RoutineCallsPassFourArgumentsAndInterwork) {
+    boot();
+    EXPECT_EQ(m.call("probe_mix", {1, 2, 3, 4}), 1u + 4 + 9 + 16);
+    EXPECT_EQ(m.call("thumb_add", {40, 2}), 42u);
+    EXPECT_EQ(m.call("probe_call_thumb", {40, 2}), 43u);
+    EXPECT_EQ(m.mode(), Mode::User);
+}
+
+TEST_F(Probe, IrqWithEmptySlotReturnsWithRegistersAndFlagsIntact) {
+    boot();
+    // Spin with known registers, then raise an enabled interrupt source.
+    uint32_t spin = m.symbol("probe_spin");
+    m.setReg(PC, spin);
+    auto loop = m.symbol("probe_spin_loop");
+    ASSERT_EQ(m.runToAddress(loop, fromMillis(1)).reason, StopReason::Condition);
+    m.setCpsr((m.cpsr() & ~0xF0000000u) | 0x60000000u);  // Z and C set
+    uint32_t before[16];
+    for (int i = 0; i < 16; ++i) before[i] = m.reg(i);
+    uint32_t cpsrBefore = m.cpsr();
+
+    m.chip().write(IRQEN.addr, INT_TIMER1);
+    m.chip().setSource(INT_TIMER1, true);
+    uint64_t taken = m.interruptsTaken();
+    m.runFor(fromMicros(20));
+    EXPECT_GT(m.interruptsTaken(), taken + 3) << "an unserviced source keeps re-entering";
+    m.chip().setSource(INT_TIMER1, false);
+    m.runFor(fromMicros(20));
+    for (int i = 0; i < 15; ++i) EXPECT_EQ(m.reg(i), before[i]) << "r" << i;
+    EXPECT_EQ(m.pc(), loop);
+    EXPECT_EQ(m.cpsr(), cpsrBefore);
+    EXPECT_FALSE(m.fault());
+}
+
+TEST_F(Probe, IrqCallsArmAndThumbHandlersThroughTheSlot) {
+    boot();
+    m.call("probe_install", {1});
+    m.chip().write(IRQEN.addr, INT_TIMER1);
+    // One pulse of the source: the handler runs once per entry while it is high.
+    m.chip().setSource(INT_TIMER1, true);
+    m.runUntil([&] { return m.readSym("probe_irq_count") >= 1; }, fromMillis(1));
+    m.chip().setSource(INT_TIMER1, false);
+    uint32_t armCount = m.readSym("probe_irq_count");
+    EXPECT_GE(armCount, 1u);
+    m.call("probe_install", {2});
+    m.writeSym("probe_irq_count", 0);
+    m.chip().setSource(INT_TIMER1, true);
+    m.runUntil([&] { return m.readSym("probe_irq_count") >= 16; }, fromMillis(1));
+    m.chip().setSource(INT_TIMER1, false);
+    m.runFor(fromMicros(50));
+    EXPECT_EQ(m.readSym("probe_irq_count") % 16, 0u) << "only the Thumb handler ran";
+    EXPECT_GE(m.readSym("probe_irq_count"), 16u);
+    EXPECT_EQ(m.mode(), Mode::User);
+    EXPECT_FALSE(m.thumb()) << "back in main's ARM code";
+    EXPECT_EQ(m.pc(), m.symbol("__Return_from_Main"));
+    EXPECT_FALSE(m.fault());
+}
+
+TEST_F(Probe, UndefinedInstructionAndSwiResumeAfterTheInstruction) {
+    boot();
+    m.call("probe_undefined");
+    m.call("probe_swi");
+    EXPECT_EQ(m.mode(), Mode::User);
+    EXPECT_FALSE(m.fault());
+    ASSERT_GE(m.chip().reports().size(), 2u);
+    EXPECT_NE(m.chip().reports()[0].find("undefined instruction"), std::string::npos);
+    EXPECT_NE(m.chip().reports()[1].find("software interrupt"), std::string::npos);
+}
+
+TEST_F(Probe, BadAccessesStopWithAReport) {
+    boot();
+    // A load from outside every memory region.
+    EXPECT_THROW(m.callAddress(0x00200000), SimError);
+    ASSERT_TRUE(m.fault());
+    EXPECT_NE(m.fault()->find("outside memory"), std::string::npos) << *m.fault();
+    EXPECT_NE(m.fault()->find("mode"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// Exception entry as the core does it, seen at the first instruction of the
+// IRQ vector: banked LR = interrupted instruction + 4, SPSR = interrupted
+// CPSR, IRQ mode with I set and F unchanged, ARM state.
+TEST_F(Probe, IrqEntryFollowsTheArchitectureFromArmAndThumb) {
+    boot();
+    m.setReg(PC, m.symbol("probe_spin"));
+    uint32_t loop = m.symbol("probe_spin_loop");
+    ASSERT_EQ(m.runToAddress(loop, fromMillis(1)).reason, StopReason::Condition);
+    uint32_t cpsrBefore = m.cpsr();
+    m.chip().write(IRQEN.addr, INT_TIMER1);
+    m.chip().setSource(INT_TIMER1, true);
+    ASSERT_EQ(m.runToAddress(0x18, fromMillis(1)).reason, StopReason::Condition);
+    EXPECT_EQ(m.mode(), Mode::Irq);
+    EXPECT_EQ(m.reg(LR), loop + 4);
+    EXPECT_EQ(m.spsr(), cpsrBefore);
+    EXPECT_EQ(m.cpsr() & 0xE0, 0x80u) << "I set, F as before, ARM state";
+    m.chip().setSource(INT_TIMER1, false);
+    m.runFor(fromMicros(30));
+    EXPECT_EQ(m.pc(), loop);
+
+    // From Thumb code: the pending interrupt is taken before thumb_add's
+    // first instruction; SPSR keeps the T bit and the wrapper returns there.
+    uint32_t thumbAdd = m.symbol("thumb_add");
+    ASSERT_EQ(thumbAdd & 1, 1u);
+    m.setReg(LR, loop);
+    m.setReg(0, 40);
+    m.setReg(1, 2);
+    m.jump(thumbAdd);
+    m.chip().setSource(INT_TIMER1, true);
+    ASSERT_EQ(m.runToAddress(0x18, fromMillis(1)).reason, StopReason::Condition);
+    EXPECT_EQ(m.reg(LR), (thumbAdd & ~1u) + 4);
+    EXPECT_EQ(m.spsr() & 0x20, 0x20u) << "interrupted in Thumb state";
+    EXPECT_FALSE(m.thumb());
+    m.chip().setSource(INT_TIMER1, false);
+    ASSERT_EQ(m.runToAddress(loop, fromMillis(1)).reason, StopReason::Condition);
+    EXPECT_EQ(m.reg(0), 42u) << "thumb_add ran to completion after the interrupt";
+    EXPECT_FALSE(m.fault());
+}
+
+// Resets restart at the reset vector in Supervisor mode with the blocks at
+// their reset values and RAM as it was.
+TEST_F(Probe, ResetsRestartFromTheVectorAndKeepRam) {
+    boot();
+    m.write32(0x11000, 0xCAFEF00D);  // an unused word in RAM
+    m.chip().write(IRQEN.addr, INT_TIMER1);
+    m.reset(ResetCause::Watchdog);
+    EXPECT_EQ(m.pc(), 0u);
+    EXPECT_EQ(m.mode(), Mode::Supervisor);
+    EXPECT_EQ(m.cpsr() & 0xC0, 0xC0u);
+    EXPECT_EQ(m.chip().read(IRQEN.addr), 0u);
+    EXPECT_EQ(m.chip().read(RSTSTA.addr) & RST_WATCHDOG, RST_WATCHDOG);
+    EXPECT_EQ(m.read32(0x11000), 0xCAFEF00Du);
+    // A software reset requested through RSTSTA is carried out by the run loop.
+    boot();
+    m.chip().write(RSTSTA.addr, RST_SOFTWARE);
+    unsigned resets = m.resets();
+    m.writeSym("probe_main_entered", 0);
+    boot();
+    EXPECT_EQ(m.resets(), resets + 1);
+    EXPECT_EQ(m.read32(0x11000), 0xCAFEF00Du);
+    // Power-on fills RAM with the pattern.
+    m.powerOn(0x01020304);
+    EXPECT_EQ(m.read32(0x11000), 0x01020304u);
+}
+
+}  // namespace
