@@ -59,4 +59,8 @@ Bool EE_Write(u16 VirtAddress, u16 Data);
 // the store has an active page afterwards; a blank store is left blank.
 Bool EE_Recover(void);
 
+// Write-if-changed: writes only when the variable has no record or holds
+// another value (defined with the application, in velmora.cpp).
+void EE_Set(u16 VirtAddress, u16 Data);
+
 }  // extern "C"
