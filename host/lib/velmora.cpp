@@ -72,6 +72,18 @@ void VelmoraClient::send_frame(char letter, std::optional<unsigned> value) {
   line_.write(frame(letter, address_, value));
 }
 
+void VelmoraClient::send_volts(unsigned volts, bool persist) {
+  if (persist) {
+    // 'V' stores only a set-point that differs from the present one, so a
+    // store of the value already set would silently not happen: step 2 V
+    // aside first (at least one code at any storable calibration).
+    send_frame('U', volts >= 2 ? volts - 2 : volts + 2);
+    send_frame('V', volts);
+  } else {
+    send_frame('U', volts);
+  }
+}
+
 std::string VelmoraClient::exchange(const std::string& f, std::size_t reply_len, Duration timeout) {
   prepare();
   line_.write(f);
@@ -227,7 +239,9 @@ Outcome VelmoraClient::run_ramp(unsigned from, unsigned to, bool persist, unsign
   const unsigned n = std::max(1u, (span + step - 1) / step);
   for (unsigned k = 1; k <= n; ++k) {
     const unsigned target = k == n ? to : (to > from ? from + k * step : from - k * step);
-    send_frame(k == n && persist ? 'V' : 'U', target);
+    // The last step of several differs from the one before, so its 'V' stores.
+    if (k == n && n == 1) send_volts(target, persist);
+    else send_frame(k == n && persist ? 'V' : 'U', target);
     const auto sent = clock_.now();
     Outcome s = verify_volts(target, sent + timing_.settle);
     o.steps.push_back({target, s.readback});
@@ -269,7 +283,7 @@ Outcome VelmoraClient::set_volts(unsigned volts, bool persist, const Limit& limi
                           " V is larger than the largest step " + std::to_string(*limit.max_step) +
                           " V for address " + std::to_string(address_) + " (use a ramp)");
   }
-  send_frame(persist ? 'V' : 'U', volts);
+  send_volts(volts, persist);
   return verify_volts(volts, clock_.now() + timing_.settle);
 }
 
@@ -337,15 +351,13 @@ Outcome VelmoraClient::switch_on(bool persist, std::optional<unsigned> volts, co
     if (ramp) {
       send_frame('U', 0);
       send_frame(on);
-      Outcome o = set_volts(*volts, false, limit, ramp);
-      if (persist && o.verdict == Verdict::verified) send_frame('V', *volts);
-      return o;
+      return set_volts(*volts, persist, limit, ramp);
     }
     if (limit.max_step && *volts > *limit.max_step)
       throw refused_error("refused: switching on at " + std::to_string(*volts) +
                           " V is a step larger than the largest step " + std::to_string(*limit.max_step) +
                           " V for address " + std::to_string(address_) + " (use a ramp)");
-    send_frame(persist ? 'V' : 'U', *volts);
+    send_volts(*volts, persist);
     send_frame(on);
     return verify_volts(*volts, clock_.now() + timing_.settle);
   }

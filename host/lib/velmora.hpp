@@ -107,6 +107,7 @@ class VelmoraClient {
  private:
   std::string frame(char letter, unsigned address, std::optional<unsigned> value) const;
   void prepare();
+  void send_volts(unsigned volts, bool persist);
   // Sends `frame`, returns one reply line without CR/LF (clean ASCII), syncs.
   std::string exchange(const std::string& frame, std::size_t reply_len, Duration timeout);
   unsigned read_e(char letter);
