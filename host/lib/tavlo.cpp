@@ -40,7 +40,7 @@ void TavloClient::wait_idle() {
   reader_.discard();
 }
 
-bool TavloClient::try_select() {
+bool TavloClient::try_select(std::string& answer) {
   wait_idle();
   const std::string f = "S" + std::to_string(address_) + "\r";
   const std::string want = "S" + std::to_string(address_) + "\r\n";
@@ -51,16 +51,16 @@ bool TavloClient::try_select() {
     selected_ = true;
     return true;
   }
+  answer = got.value_or("") + reader_.until_quiet(20ms, clock_.now() + 1s);
   return false;
 }
 
 void TavloClient::select() {
-  if (try_select()) return;
+  std::string first, second;
+  if (try_select(first)) return;
   // A previous session may have left the unit inside a command line, which
-  // our frame then completed. Let that reply pass and ask once more.
-  std::string first = reader_.until_quiet(20ms, clock_.now() + 1s);
-  if (try_select()) return;
-  std::string second = reader_.until_quiet(20ms, clock_.now() + 1s);
+  // our frame then completed; what that produced has been read. Ask again.
+  if (try_select(second)) return;
   selected_ = false;
   if (first.empty() && second.empty())
     throw no_reply_error("no tavlo answers to S" + std::to_string(address_));

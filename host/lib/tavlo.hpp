@@ -80,7 +80,7 @@ class TavloClient {
  private:
   void wait_idle();
   void ensure_selected();
-  bool try_select();
+  bool try_select(std::string& answer);
   std::string line_command(char letter, const std::string& arg);
   unsigned number_reply(char letter, const std::string& arg);
   void send_line_command(char letter, const std::string& arg, std::size_t reply_len, TimePoint& deadline);
