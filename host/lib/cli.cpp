@@ -71,7 +71,7 @@ constexpr OptSpec kOptions[] = {
     {"no-wait", 0, nullptr, "trigger: return right after sending 'M'"},
     {"no-select", 0, nullptr, "trigger: do not select the unit first (the scan time is then unknown)"},
     {"no-cr", 0, nullptr, "raw: send the text without a final CR"},
-    {"no-sync", 0, nullptr, "raw: do not send the bus sync \"0\\r\" after a reply"},
+    {"no-sync", 0, nullptr, "raw/term: do not send the bus sync \"0\\r\" after a reply"},
     {"quiet-ms", 0, "MS", "raw/term: a reply has ended after this much silence (default 100)"},
 };
 
@@ -143,10 +143,14 @@ const std::vector<CmdSpec>& commands() {
        "(text), CSV rows, or JSON lines.",
        {"interval-ms", "count", "duration-s", "output", "svg"}, 0, 0},
       {"velmora", "raw", "TEXT", "send one frame (CR appended) and print the reply",
-       "TEXT may use \\r \\n \\xNN escapes. After a reply the bus sync \"0\\r\" is sent (--no-sync: not).",
+       "TEXT may use \\r \\n \\xNN escapes. The bus sync \"0\\r\" goes before the frame and after a\n"
+       "reply (--no-sync: not after): it closes the address that a reply's LF leaves every node\n"
+       "waiting for, before their watchdogs reset them.",
        {"no-cr", "no-sync", "quiet-ms"}, 1, 1},
       {"velmora", "term", "", "interactive session: keyboard to the line, line to the screen",
-       "Enter sends CR (LF from a pipe is sent as CR). Ctrl-] quits.", {"quiet-ms"}, 0, 0},
+       "Enter sends CR (LF from a pipe is sent as CR). After each reply line the bus sync \"0\\r\"\n"
+       "is sent (--no-sync: not). Ctrl-] quits.",
+       {"quiet-ms", "no-sync"}, 0, 0},
 
       {"tavlo", "identify", "", "deselect every unit and ask 'IDN'; prints the address that answers", "", {}, 0, 0},
       {"tavlo", "select", "", "select the unit at -a ('S')", "", {}, 0, 0},
@@ -488,7 +492,7 @@ class StdinRaw {
   bool active_ = false;
 };
 
-int run_term(Ctx& c, Duration quiet) {
+int run_term(Ctx& c, Duration quiet, bool sync_after_reply) {
   Transport& line = c.line();
   catch_stop_signals();
   c.err << "connected to " << line.name() << " at " << c.baud << " Bd; Ctrl-] quits\n";
@@ -523,6 +527,9 @@ int run_term(Ctx& c, Duration quiet) {
       last_rx = std::chrono::steady_clock::now();
       c.out.write(got.data(), static_cast<std::streamsize>(got.size()));
       c.out.flush();
+      // A reply's LF leaves every velmora on the bus waiting for an address;
+      // without a byte within 125 ms their watchdogs reset them.
+      if (sync_after_reply && got.back() == '\n') line.write("0\r");
     } else if (!stdin_open && std::chrono::steady_clock::now() - last_rx >= quiet) {
       break;  // input ended and the line has gone quiet
     }
@@ -713,6 +720,7 @@ int velmora_command(Ctx& c) {
         else c.out << ts << " s  " << volts << " V  code " << code << '\n';
         c.out.flush();
       } catch (const Error& e) {
+        if (g_stop) break;
         // One lost sample should not end a long recording; it is noted and counted.
         ++failures;
         last_error = static_cast<int>(e.code());
@@ -742,7 +750,7 @@ int velmora_command(Ctx& c) {
     std::string reply = v.raw(data, c.ms_opt("quiet-ms", 100), !c.flag("no-sync"));
     return print_raw(c, data, reply);
   }
-  if (name == "term") return run_term(c, c.ms_opt("quiet-ms", 300));
+  if (name == "term") return run_term(c, c.ms_opt("quiet-ms", 300), !c.flag("no-sync"));
   throw usage_error("unknown velmora command '" + name + "'");
 }
 
@@ -857,7 +865,12 @@ int tavlo_command(Ctx& c) {
     for (unsigned k = 0; k < n && !g_stop; ++k) {
       sleep_until_or_stopped(start + k * interval);
       if (g_stop) break;
-      last = t.measure(wait);
+      try {
+        last = t.measure(wait);
+      } catch (const Error&) {
+        if (g_stop) break;  // interrupted inside a wait: keep what was taken
+        throw;
+      }
       ++done;
       auto rows = scan_rows(last, k + 1);
       if (json) {
@@ -883,7 +896,7 @@ int tavlo_command(Ctx& c) {
     std::string reply = t.raw(data, c.ms_opt("quiet-ms", 100));
     return print_raw(c, data, reply);
   }
-  if (name == "term") return run_term(c, c.ms_opt("quiet-ms", 300));
+  if (name == "term") return run_term(c, c.ms_opt("quiet-ms", 300), false);
   throw usage_error("unknown tavlo command '" + name + "'");
 }
 

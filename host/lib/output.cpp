@@ -11,7 +11,7 @@ std::string plain(const Value& v) {
     std::string operator()(long long x) const { return std::to_string(x); }
     std::string operator()(double x) const {
       char b[32];
-      std::snprintf(b, sizeof b, "%.6g", x);
+      std::snprintf(b, sizeof b, "%.3f", x);
       return b;
     }
     std::string operator()(bool x) const { return x ? "true" : "false"; }

@@ -13,6 +13,9 @@
 //
 // Set commands get no reply. Each verified operation reads back what the
 // protocol allows and reports verified, mismatch or unverified.
+//
+// 'V' stores a set-point only when it differs from the one the node runs at,
+// so a stored set is sent as 'U' 2 V aside followed by the 'V'.
 #include <array>
 #include <functional>
 #include <optional>

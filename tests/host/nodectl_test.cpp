@@ -280,12 +280,12 @@ TEST(Nodectl, VelmoraCommandsOverAPseudoTerminal) {
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out, "\"e=500\\r\\n\"\n");
 
-  // Typed lines end in CR on the line, never LF.
+  // Typed lines end in CR on the line, never LF; the reply is followed by the bus sync.
   before = node.received();
   r = nodectl({"-p", node.path(), "--quiet-ms", "200", "velmora", "term"}, "H1\n");
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out, "e=500\r\n");
-  EXPECT_EQ(node.received().substr(before.size()), "H1\r");
+  EXPECT_EQ(node.received().substr(before.size()), "H1\r0\r");
 
   const std::string csv = temp_path("hv.csv"), svg = temp_path("hv.svg");
   r = nodectl({"-p", node.path(), "velmora", "monitor", "--count", "3", "--interval-ms", "20", "-o", csv, "--svg",
