@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "bytes.hpp"
+#include "errors.hpp"
 #include "clock.hpp"
 #include "transport.hpp"
 
@@ -231,5 +234,19 @@ class VelmoraBus final : public TimedLine {
   std::deque<Node> nodes_;
   std::string pending_;
 };
+
+
+// Runs `f`, expecting a host::Error of `code`; returns its message.
+template <class F>
+std::string error_of(host::Exit code, F&& f) {
+  try {
+    f();
+  } catch (const host::Error& e) {
+    EXPECT_EQ(static_cast<int>(e.code()), static_cast<int>(code)) << e.what();
+    return e.what();
+  }
+  ADD_FAILURE() << "no error thrown";
+  return {};
+}
 
 }  // namespace fake

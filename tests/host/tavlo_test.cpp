@@ -9,20 +9,9 @@
 
 using namespace host;
 using namespace std::chrono_literals;
+using fake::error_of;
 
 namespace {
-
-template <class F>
-std::string error_of(Exit code, F&& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    EXPECT_EQ(static_cast<int>(e.code()), static_cast<int>(code)) << e.what();
-    return e.what();
-  }
-  ADD_FAILURE() << "no error thrown";
-  return {};
-}
 
 Scan sample_scan() {
   Scan s;

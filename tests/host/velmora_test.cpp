@@ -7,21 +7,9 @@
 
 using namespace host;
 using namespace std::chrono_literals;
+using fake::error_of;
 
 namespace {
-
-// Runs `f`, expecting a host::Error of `code`; returns its message.
-template <class F>
-std::string error_of(Exit code, F&& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    EXPECT_EQ(static_cast<int>(e.code()), static_cast<int>(code)) << e.what();
-    return e.what();
-  }
-  ADD_FAILURE() << "no error thrown";
-  return {};
-}
 
 int count_letter(const fake::VelmoraBus& bus, char letter) {
   return static_cast<int>(std::count_if(bus.frames.begin(), bus.frames.end(),
