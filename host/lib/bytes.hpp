@@ -1,5 +1,5 @@
 #pragma once
-// Small text helpers shared by the clients and the command line.
+// Small text routines shared by the clients and the command line.
 #include <cstdint>
 #include <optional>
 #include <string>

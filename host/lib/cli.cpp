@@ -34,14 +34,14 @@ namespace {
 
 // ---------------------------------------------------------------- options --
 
-struct OptSpec {
+struct OptionDef {
   const char* name;
   char short_name;
   const char* arg;  // nullptr for a flag
   const char* help;
 };
 
-constexpr OptSpec kOptions[] = {
+constexpr OptionDef kOptions[] = {
     {"port", 'p', "PORT",
      "serial device (/dev/ttyUSB0, /dev/serial/by-id/...), a simulator's pseudo-terminal, or tcp:HOST:PORT;\n"
      "default: $NODECTL_PORT"},
@@ -75,19 +75,19 @@ constexpr OptSpec kOptions[] = {
     {"quiet-ms", 0, "MS", "raw/term: a reply has ended after this much silence (default 100)"},
 };
 
-const OptSpec* find_option(std::string_view name) {
+const OptionDef* find_option(std::string_view name) {
   for (const auto& o : kOptions)
     if (name == o.name) return &o;
   return nullptr;
 }
 
-const OptSpec* find_short(char c) {
+const OptionDef* find_short(char c) {
   for (const auto& o : kOptions)
     if (o.short_name == c) return &o;
   return nullptr;
 }
 
-struct CmdSpec {
+struct CommandDef {
   const char* node;
   const char* name;
   const char* args;
@@ -99,8 +99,8 @@ struct CmdSpec {
 
 const std::vector<std::string> kCommon = {"port", "baud", "timeout-ms", "trace", "format", "strict", "help", "address"};
 
-const std::vector<CmdSpec>& commands() {
-  static const std::vector<CmdSpec> cmds = {
+const std::vector<CommandDef>& commands() {
+  static const std::vector<CommandDef> cmds = {
       {"velmora", "read", "", "read the output voltage ('H') and its ADC code ('R')",
        "Prints the measured output in volts and in ADC codes.", {}, 0, 0},
       {"velmora", "set", "VOLTS", "set the output voltage in whole volts ('U'; 'V' with --persist)",
@@ -147,7 +147,7 @@ const std::vector<CmdSpec>& commands() {
        "reply (--no-sync: not after): it closes the address that a reply's LF leaves every node\n"
        "waiting for, before their watchdogs reset them.",
        {"no-cr", "no-sync", "quiet-ms"}, 1, 1},
-      {"velmora", "term", "", "interactive session: keyboard to the line, line to the screen",
+      {"velmora", "term", "", "interactive: keyboard to the line, line to the screen",
        "Enter sends CR (LF from a pipe is sent as CR). After each reply line the bus sync \"0\\r\"\n"
        "is sent (--no-sync: not). Ctrl-] quits.",
        {"quiet-ms", "no-sync"}, 0, 0},
@@ -173,13 +173,13 @@ const std::vector<CmdSpec>& commands() {
        {"wait", "interval-ms", "output", "svg"}, 1, 1},
       {"tavlo", "raw", "TEXT", "send one line (CR appended, but not after a lone M, R or Z) and print the reply",
        "TEXT may use \\r \\n \\xNN escapes.", {"no-cr", "quiet-ms"}, 1, 1},
-      {"tavlo", "term", "", "interactive session: keyboard to the line, line to the screen",
+      {"tavlo", "term", "", "interactive: keyboard to the line, line to the screen",
        "Enter sends CR (LF from a pipe is sent as CR). Ctrl-] quits.", {"quiet-ms"}, 0, 0},
   };
   return cmds;
 }
 
-const CmdSpec* find_command(const std::string& node, const std::string& name) {
+const CommandDef* find_command(const std::string& node, const std::string& name) {
   for (const auto& c : commands())
     if (node == c.node && name == c.name) return &c;
   return nullptr;
@@ -196,7 +196,7 @@ constexpr const char* kExitCodes =
     "  6  readback mismatch after a set (with --strict also: unverified)\n"
     "  7  refused by a limit or safety check before anything was sent\n";
 
-void print_option(std::ostream& os, const OptSpec& o) {
+void print_option(std::ostream& os, const OptionDef& o) {
   std::string head = "  ";
   head += o.short_name ? std::string("-") + o.short_name + ", " : "    ";
   head += std::string("--") + o.name;
@@ -248,7 +248,7 @@ void print_node_help(std::ostream& os, const std::string& node) {
      << kExitCodes;
 }
 
-void print_command_help(std::ostream& os, const CmdSpec& c) {
+void print_command_help(std::ostream& os, const CommandDef& c) {
   os << "Usage: nodectl [options] " << c.node << ' ' << c.name << (c.args[0] ? std::string(" ") + c.args : "")
      << "\n\n" << c.summary << ".\n";
   if (c.details[0]) os << '\n' << c.details << '\n';
@@ -277,34 +277,34 @@ Args parse_args(int argc, char** argv) {
       rest = true;
       continue;
     }
-    const OptSpec* spec = nullptr;
+    const OptionDef* def = nullptr;
     std::optional<std::string> inline_value;
     std::string shown = s;
     if (s[1] == '-') {
       std::string name = s.substr(2);
       auto eq = name.find('=');
       if (eq != std::string::npos) inline_value = name.substr(eq + 1), name.erase(eq), shown = "--" + name;
-      spec = find_option(name);
+      def = find_option(name);
     } else if (std::isdigit(static_cast<unsigned char>(s[1]))) {
       a.positional.push_back(s);  // a negative number; its command will refuse it
       continue;
     } else {
-      spec = find_short(s[1]);
+      def = find_short(s[1]);
       shown = s.substr(0, 2);
       if (s.size() > 2) inline_value = s.substr(2);
     }
-    if (!spec) throw usage_error("unknown option '" + shown + "'");
-    if (!spec->arg) {
+    if (!def) throw usage_error("unknown option '" + shown + "'");
+    if (!def->arg) {
       if (inline_value) throw usage_error("option '" + shown + "' takes no value");
-      a.opts[spec->name] = "";
+      a.opts[def->name] = "";
       continue;
     }
     if (!inline_value) {
-      if (i + 1 >= argc) throw usage_error("option '" + shown + "' needs a value (" + spec->arg + ")");
+      if (i + 1 >= argc) throw usage_error("option '" + shown + "' needs a value (" + def->arg + ")");
       inline_value = argv[++i];
     }
-    if (a.opts.count(spec->name)) throw usage_error("option '" + shown + "' given twice");
-    a.opts[spec->name] = *inline_value;
+    if (a.opts.count(def->name)) throw usage_error("option '" + shown + "' given twice");
+    a.opts[def->name] = *inline_value;
   }
   return a;
 }
@@ -370,7 +370,7 @@ void sleep_until_or_stopped(TimePoint t) {
 
 struct Ctx {
   Args args;
-  const CmdSpec* cmd = nullptr;
+  const CommandDef* cmd = nullptr;
   std::string node;
   Format format = Format::text;
   std::ostream& out;
@@ -408,12 +408,12 @@ struct Ctx {
   Transport& line() {
     if (trace) return *trace;
     if (port) return *port;
-    std::string spec;
-    if (auto* p = opt("port")) spec = *p;
-    else if (const char* env = std::getenv("NODECTL_PORT"); env && *env) spec = env;
-    if (spec.empty())
+    std::string where;
+    if (auto* p = opt("port")) where = *p;
+    else if (const char* env = std::getenv("NODECTL_PORT"); env && *env) where = env;
+    if (where.empty())
       throw usage_error("missing --port (e.g. -p /dev/ttyUSB0, -p /dev/serial/by-id/..., -p tcp:127.0.0.1:5000)");
-    port = open_line(spec, baud);
+    port = open_line(where, baud);
     if (auto* t = opt("trace")) {
       trace_file = std::fopen(t->c_str(), "w");
       if (!trace_file) throw Error(Exit::failure, "cannot write trace file " + *t);

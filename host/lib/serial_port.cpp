@@ -198,26 +198,26 @@ void TcpLine::write(std::string_view bytes) { write_all(fd_, bytes, name_); }
 
 std::string TcpLine::read_some(Duration timeout) { return read_chunk(fd_, timeout, name_); }
 
-std::unique_ptr<Transport> open_line(const std::string& spec, unsigned baud, Duration connect_timeout) {
-  if (spec.rfind("tcp:", 0) == 0) {
-    std::string rest = spec.substr(4);
+std::unique_ptr<Transport> open_line(const std::string& where, unsigned baud, Duration connect_timeout) {
+  if (where.rfind("tcp:", 0) == 0) {
+    std::string rest = where.substr(4);
     std::string h, p;
     if (!rest.empty() && rest[0] == '[') {
       auto close = rest.find(']');
       if (close == std::string::npos || close + 1 >= rest.size() || rest[close + 1] != ':')
-        throw usage_error("bad TCP address '" + spec + "' (expected tcp:[ADDR]:PORT)");
+        throw usage_error("bad TCP address '" + where + "' (expected tcp:[ADDR]:PORT)");
       h = rest.substr(1, close - 1);
       p = rest.substr(close + 2);
     } else {
       auto colon = rest.rfind(':');
-      if (colon == std::string::npos) throw usage_error("bad TCP address '" + spec + "' (expected tcp:HOST:PORT)");
+      if (colon == std::string::npos) throw usage_error("bad TCP address '" + where + "' (expected tcp:HOST:PORT)");
       h = rest.substr(0, colon);
       p = rest.substr(colon + 1);
     }
-    if (h.empty() || p.empty()) throw usage_error("bad TCP address '" + spec + "' (expected tcp:HOST:PORT)");
+    if (h.empty() || p.empty()) throw usage_error("bad TCP address '" + where + "' (expected tcp:HOST:PORT)");
     return std::make_unique<TcpLine>(h, p, baud, connect_timeout);
   }
-  return std::make_unique<SerialPort>(spec, baud);
+  return std::make_unique<SerialPort>(where, baud);
 }
 
 }  // namespace host

@@ -56,6 +56,6 @@ class TcpLine final : public Transport {
 
 // "tcp:HOST:PORT" (HOST may be "[v6addr]") opens a TcpLine, anything else a
 // SerialPort.
-std::unique_ptr<Transport> open_line(const std::string& spec, unsigned baud, Duration connect_timeout = 3s);
+std::unique_ptr<Transport> open_line(const std::string& where, unsigned baud, Duration connect_timeout = 3s);
 
 }  // namespace host

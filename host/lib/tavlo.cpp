@@ -58,7 +58,7 @@ bool TavloClient::try_select(std::string& answer) {
 void TavloClient::select() {
   std::string first, second;
   if (try_select(first)) return;
-  // A previous session may have left the unit inside a command line, which
+  // A previous program may have left the unit inside a command line, which
   // our frame then completed; what that produced has been read. Ask again.
   if (try_select(second)) return;
   selected_ = false;

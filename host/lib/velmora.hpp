@@ -8,7 +8,7 @@
 // the bus: each reply ends in LF, which leaves every listening node waiting
 // for an address; after 125 ms without a byte its watchdog resets it. The
 // client therefore sends the short sync "0\r" right after every reply and once
-// at the start of a session: a lone digit and CR close any pending address and
+// before its first frame: a lone digit and CR close any pending address and
 // form no command, whatever state a node is in.
 //
 // Set commands get no reply. Each verified operation reads back what the

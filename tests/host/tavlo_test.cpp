@@ -167,7 +167,7 @@ TEST(Tavlo, ListingIsParsedFieldByField) {
 TEST(Tavlo, SelectionAndIdentification) {
   fake::Clock clock;
   {
-    // The first frame completed a line left open by an earlier session: one retry.
+    // The first frame completed a line left open by an earlier run: one retry.
     fake::ScriptedLine line(clock, kTavloBaud);
     line.expect("S2\r").expect("S2\r", "S2\r\n");
     TavloClient t(line, 2, clock);
