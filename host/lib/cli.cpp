@@ -440,7 +440,8 @@ void write_file(const std::string& path, const std::string& content) {
   if (!f || !(f << content) || !f.flush()) throw Error(Exit::failure, "cannot write " + path);
 }
 
-Value opt_value(std::optional<unsigned> v) { return v ? Value(static_cast<long long>(*v)) : Value(); }
+Value num(long long v) { return Value(v); }
+Value opt_value(std::optional<unsigned> v) { return v ? num(*v) : Value(); }
 
 int verdict_exit(const Ctx& c, Verdict v) {
   if (v == Verdict::mismatch || (v == Verdict::unverified && c.strict)) return static_cast<int>(Exit::mismatch);
@@ -585,7 +586,7 @@ int velmora_command(Ctx& c) {
     auto v = client();
     const unsigned volts = v.read_volts();
     const unsigned code = v.read_code();
-    c.emit({{{"address", (long long)addr}, {"volts", (long long)volts}, {"code", (long long)code}}},
+    c.emit({{{"address", num(addr)}, {"volts", num(volts)}, {"code", num(code)}}},
            who + ": " + std::to_string(volts) + " V (code " + std::to_string(code) + ")\n");
     return 0;
   }
@@ -594,14 +595,14 @@ int velmora_command(Ctx& c) {
     auto v = client();
     Outcome o = v.set_volts(volts, persist, limit, ramp);
     return report_outcome(c, who, "set " + std::to_string(volts) + " V" + (persist ? " (stored)" : ""), o,
-                          {{"address", (long long)addr}, {"target", (long long)volts}, {"persist", persist}});
+                          {{"address", num(addr)}, {"target", num(volts)}, {"persist", persist}});
   }
   if (name == "set-code") {
     const unsigned code = parse_uint(c.arg(0), "code", 0, kAdcMaxCode);
     auto v = client();
     Outcome o = v.set_code(code, limit);
     return report_outcome(c, who, "set code " + std::to_string(code), o,
-                          {{"address", (long long)addr}, {"target", (long long)code}});
+                          {{"address", num(addr)}, {"target", num(code)}});
   }
   if (name == "on") {
     std::optional<unsigned> volts;
@@ -610,20 +611,20 @@ int velmora_command(Ctx& c) {
     auto v = client();
     Outcome o = v.switch_on(persist, volts, limit, ramp);
     return report_outcome(c, who, std::string("output on") + (persist ? " (stored)" : ""), o,
-                          {{"address", (long long)addr}, {"persist", persist}});
+                          {{"address", num(addr)}, {"persist", persist}});
   }
   if (name == "off") {
     auto v = client();
     Outcome o = v.switch_off(persist);
     return report_outcome(c, who, std::string("output off") + (persist ? " (stored)" : ""), o,
-                          {{"address", (long long)addr}, {"persist", persist}});
+                          {{"address", num(addr)}, {"persist", persist}});
   }
   if (name == "calibrate") {
     const unsigned volts = parse_volts(c.arg(0), "calibration voltage", 65535);
     auto v = client();
     Outcome o = v.calibrate(volts);
     return report_outcome(c, who, "calibrate to " + std::to_string(volts) + " V", o,
-                          {{"address", (long long)addr}, {"volts", (long long)volts}});
+                          {{"address", num(addr)}, {"volts", num(volts)}});
   }
   if (name == "dump") {
     auto v = client();
@@ -632,12 +633,12 @@ int velmora_command(Ctx& c) {
     t << who << ":";
     for (unsigned i = 0; i < 4; ++i) t << " ADC" << i << "=" << d.adc[i];
     t << " temperature=" << d.temperature << '\n';
-    c.emit({{{"address", (long long)addr},
-             {"adc0", (long long)d.adc[0]},
-             {"adc1", (long long)d.adc[1]},
-             {"adc2", (long long)d.adc[2]},
-             {"adc3", (long long)d.adc[3]},
-             {"temperature", (long long)d.temperature}}},
+    c.emit({{{"address", num(addr)},
+             {"adc0", num(d.adc[0])},
+             {"adc1", num(d.adc[1])},
+             {"adc2", num(d.adc[2])},
+             {"adc3", num(d.adc[3])},
+             {"temperature", num(d.temperature)}}},
            t.str());
     return 0;
   }
@@ -645,19 +646,19 @@ int velmora_command(Ctx& c) {
     if (c.arg_count() == 0) {
       auto v = client();
       const unsigned a = v.query_address();
-      c.emit({{{"address", (long long)a}}}, "velmora answers at address " + std::to_string(a) + "\n");
+      c.emit({{{"address", num(a)}}}, "velmora answers at address " + std::to_string(a) + "\n");
       return 0;
     }
     const unsigned to = parse_uint(c.arg(0), "new address", 1, 252);
     auto v = client();
     Outcome o = v.change_address(to);
     return report_outcome(c, who, "change address to " + std::to_string(to), o,
-                          {{"old_address", (long long)addr}, {"new_address", (long long)to}});
+                          {{"old_address", num(addr)}, {"new_address", num(to)}});
   }
   if (name == "reset") {
     auto v = client();
     Outcome o = v.reset();
-    return report_outcome(c, who, "reset", o, {{"address", (long long)addr}});
+    return report_outcome(c, who, "reset", o, {{"address", num(addr)}});
   }
   if (name == "scan") {
     const unsigned from = c.uint_opt("from", 1, 1, 252);
@@ -670,7 +671,7 @@ int velmora_command(Ctx& c) {
     std::ostringstream t;
     for (const auto& e : found) {
       const bool ok = e.kind == ProbeKind::answered;
-      rows.push_back({{"address", (long long)e.address},
+      rows.push_back({{"address", num(e.address)},
                       {"status", std::string(ok ? "answers" : "garbled")},
                       {"reply", e.bytes}});
       t << "address " << e.address << ": "
@@ -714,7 +715,7 @@ int velmora_command(Ctx& c) {
         volts_series.x.push_back(t);
         volts_series.y.push_back(volts);
         if (csv) *csv << ts << ',' << volts << ',' << code << '\n' << std::flush;
-        Record r = {{"time_s", t}, {"volts", (long long)volts}, {"code", (long long)code}};
+        Record r = {{"time_s", t}, {"volts", num(volts)}, {"code", num(code)}};
         if (c.format == Format::json) c.out << json_object(r) << '\n';
         else if (c.format == Format::csv) write_csv(c.out, {r}, false);
         else c.out << ts << " s  " << volts << " V  code " << code << '\n';
@@ -760,10 +761,10 @@ std::vector<Record> scan_rows(const Scan& s, std::optional<unsigned> scan_no) {
   std::vector<Record> rows;
   for (unsigned ch = 0; ch < kChannels; ++ch) {
     Record r;
-    if (scan_no) r.push_back({"scan", (long long)*scan_no});
-    r.push_back({"channel", (long long)ch});
-    r.push_back({"x", (long long)s[ch].x});
-    r.push_back({"y", (long long)s[ch].y});
+    if (scan_no) r.push_back({"scan", num(*scan_no)});
+    r.push_back({"channel", num(ch)});
+    r.push_back({"x", num(s[ch].x)});
+    r.push_back({"y", num(s[ch].y)});
     rows.push_back(std::move(r));
   }
   return rows;
@@ -791,13 +792,13 @@ int tavlo_command(Ctx& c) {
   if (name == "identify") {
     auto t = client();
     const unsigned a = t.identify();
-    c.emit({{{"address", (long long)a}}}, "tavlo answers IDN" + std::to_string(a) + "\n");
+    c.emit({{{"address", num(a)}}}, "tavlo answers IDN" + std::to_string(a) + "\n");
     return 0;
   }
   if (name == "select") {
     auto t = client();
     t.select();
-    c.emit({{{"address", (long long)addr}, {"selected", true}}}, who + ": selected\n");
+    c.emit({{{"address", num(addr)}, {"selected", true}}}, who + ": selected\n");
     return 0;
   }
   if (name == "trigger") {
@@ -809,7 +810,7 @@ int tavlo_command(Ctx& c) {
     char text[120];
     std::snprintf(text, sizeof text, "%s: scan started, %s %.1f ms\n", who.c_str(),
                   c.flag("no-wait") ? "expected to take" : "waited", ms);
-    c.emit({{{"address", (long long)addr}, {"scan_ms", ms}, {"waited", !c.flag("no-wait")}}}, text);
+    c.emit({{{"address", num(addr)}, {"scan_ms", ms}, {"waited", !c.flag("no-wait")}}}, text);
     return 0;
   }
   if (name == "read" || name == "list") {
@@ -828,16 +829,16 @@ int tavlo_command(Ctx& c) {
     auto t = client();
     if (!want) {
       const unsigned v = avg ? t.averaging() : t.settle_time();
-      c.emit({{{"address", (long long)addr}, {name, (long long)v}}}, who + ": " + name + " " + std::to_string(v) + "\n");
+      c.emit({{{"address", num(addr)}, {name, num(v)}}}, who + ": " + name + " " + std::to_string(v) + "\n");
       return 0;
     }
     Outcome o = avg ? t.set_averaging(*want) : t.set_settle_time(*want);
-    return report_outcome(c, who, "set " + name + " " + std::to_string(*want), o, {{"address", (long long)addr}});
+    return report_outcome(c, who, "set " + name + " " + std::to_string(*want), o, {{"address", num(addr)}});
   }
   if (name == "version") {
     auto t = client();
     const unsigned v = t.version();
-    c.emit({{{"address", (long long)addr}, {"version", (long long)v}}}, who + ": version " + std::to_string(v) + "\n");
+    c.emit({{{"address", num(addr)}, {"version", num(v)}}}, who + ": version " + std::to_string(v) + "\n");
     return 0;
   }
   if (name == "acquire") {
