@@ -347,7 +347,15 @@ Ramp parse_ramp(const std::string& text, Duration interval) {
 // ------------------------------------------------------------ context -----
 
 volatile std::sig_atomic_t g_stop = 0;
-extern "C" void on_stop_signal(int) { g_stop = 1; }
+// The first Ctrl-C ends the loop at the next sample or scan; a second one
+// ends the program at once.
+extern "C" void on_stop_signal(int sig) {
+  if (g_stop) {
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+  }
+  g_stop = 1;
+}
 
 void catch_stop_signals() {
   g_stop = 0;

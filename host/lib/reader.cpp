@@ -3,12 +3,16 @@
 namespace host {
 
 bool Reader::fill(TimePoint deadline) {
-  const auto now = clock_.now();
-  if (now >= deadline) return false;
-  auto chunk = line_.read_some(std::chrono::duration_cast<Duration>(deadline - now));
-  if (chunk.empty()) return false;
-  buf_ += chunk;
-  return true;
+  // A read may come back empty before its time (a signal); only the deadline ends the wait.
+  for (;;) {
+    const auto now = clock_.now();
+    if (now >= deadline) return false;
+    auto chunk = line_.read_some(std::chrono::duration_cast<Duration>(deadline - now));
+    if (!chunk.empty()) {
+      buf_ += chunk;
+      return true;
+    }
+  }
 }
 
 std::optional<std::string> Reader::until(char delim, TimePoint deadline) {
@@ -21,10 +25,7 @@ std::optional<std::string> Reader::until(char delim, TimePoint deadline) {
       return out;
     }
     searched = buf_.size();
-    if (!fill(deadline)) {
-      // One last look: a chunk may have landed exactly at the deadline.
-      if (buf_.find(delim, searched) == std::string::npos) return std::nullopt;
-    }
+    if (!fill(deadline)) return std::nullopt;
   }
 }
 

@@ -148,7 +148,6 @@ class VelmoraBus final : public TimedLine {
     double c2v = 0.822021484375;
     unsigned clamp_volts = 100000;  // the supply gives no more than this
     bool stuck_on = false;          // the output does not switch off
-    bool silent = false;
     std::optional<unsigned> stored_setpoint;  // what 'V' put in the parameter store
     std::optional<bool> stored_on;
   };
@@ -200,7 +199,6 @@ class VelmoraBus final : public TimedLine {
     if (sp != std::string::npos) value = static_cast<unsigned>(std::stoul(rest.substr(sp + 1)));
     frames.push_back({clock_.ms(), letter, addr, value});
     for (auto& n : nodes_) {
-      if (n.silent) continue;
       if (letter == 'A' && (addr == n.address || addr == 253)) {
         if (value && *value) n.address = *value & 0xFF;
         reply(std::to_string(n.address) + "\r\n");
@@ -224,7 +222,6 @@ class VelmoraBus final : public TimedLine {
         case 'C': n.c2v = static_cast<double>(*value) / n.setpoint; break;
         case 'H': reply("e=" + std::to_string(static_cast<unsigned>(measured_code(n) * n.c2v)) + "\r\n"); break;
         case 'R': reply("e=" + std::to_string(measured_code(n)) + "\r\n"); break;
-        case 'K': n.on = false; break;
         default: break;
       }
     }

@@ -91,9 +91,6 @@ TEST(Tavlo, ReadFaultsAreToldApart) {
   line.expect("R", pairs(big));
   error_of(Exit::malformed, [&] { t.read(); });
 
-  line.expect("R", "?");
-  error_of(Exit::malformed, [&] { t.read(); });
-
   line.expect("R", good + "0 0\r\n");  // a 65th line: two units answering?
   error_of(Exit::malformed, [&] { t.read(); });
 
