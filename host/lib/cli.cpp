@@ -135,7 +135,7 @@ const std::vector<CommandDef>& commands() {
        {"settle-ms"}, 0, 0},
       {"velmora", "scan", "", "list the addresses on the bus that answer 'A'",
        "Sends A1 .. A252 (--from/--to) with a short time-out each. Garbled answers show two nodes\n"
-       "sharing an address.",
+       "sharing an address. Exit 4 when no address answers, 5 when an answer was garbled.",
        {"from", "to", "per-address-ms"}, 0, 0},
       {"velmora", "monitor", "", "read volts and code periodically (CSV, optional SVG picture)",
        "Samples every --interval-ms until --count, --duration-s or Ctrl-C. -o FILE writes CSV\n"
