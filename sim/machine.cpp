@@ -16,9 +16,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 
 #include "aduc702x.h"
 #include "periph/core_blocks.h"
+#include "periph/timers.h"
+#include "timed_loop.h"
 
 namespace sim {
 
@@ -98,7 +101,7 @@ struct MachineHooksState {
         uint32_t idleHead = ~0u;      // block that reads a register in a loop
         bool idleHaveSnap = false;
         Snapshot idleSnap{};
-        std::vector<uint8_t> idleRam;  // RAM at the last pass of the head
+        bool ramChanged = false;       // the core wrote RAM differently since the last pass
         uint64_t mmioHash = 0;         // register reads since the last pass
         uint32_t mmioReads = 0;
         bool mmioSpoils = false;       // a write, or a read whose value moves with time
@@ -106,6 +109,10 @@ struct MachineHooksState {
         unsigned idleAge = 0;          // blocks since the head last ran
         uint64_t idleCooldown = 0;     // blocks to wait before choosing a new head
         uint64_t idleSkipped = 0;      // instructions not executed but accounted
+
+        // Polling loops on a timer's count (see Machine::timedSkip), by
+        // block address and size; empty for blocks that are not such loops.
+        std::unordered_map<uint64_t, std::optional<TimedLoop>> timedLoops;
 };
 
 struct MachineHooks {
@@ -146,10 +153,16 @@ struct MachineHooks {
                 return;
             }
         }
+        // A block that follows itself is a loop of one block; one that waits
+        // for a timer's count is skipped to the pass that leaves it.
+        if (uint32_t(address) == m->lastBlock_ && s.idleEnabled && m->timedSkip(uint32_t(address), size))
+            s.idleHaveSnap = false;
         if (uint32_t(address) == s.idleHead) {
             s.idleAge = 0;
-            if (m->idleCheck(uint32_t(address))) {
-                stopAtBlock(uc, m, uint32_t(address));  // skipped up to the next event
+            // Skipped to the last pass before the next event: that pass
+            // runs now, unless it would start at the event itself.
+            if (m->idleCheck(uint32_t(address)) && chip.now() >= s.stopAt) {
+                stopAtBlock(uc, m, uint32_t(address));
                 return;
             }
         } else if (s.idleCooldown) {
@@ -210,7 +223,9 @@ struct MachineHooks {
             ++s.mmioReads;
             // Counters read their time: a loop on them is no fixed point.
             if ((addr >= T0LD.addr && addr <= T3CLRI.addr) || addr == COMRX.addr) s.mmioSpoils = true;
-            if (s.idleHead == ~0u && s.idleCooldown == 0) {
+            // The block that polls becomes the loop's head; a head that has
+            // not come round for a while gives way to the latest reader.
+            if (s.idleCooldown == 0 && m->lastBlock_ != s.idleHead && (s.idleHead == ~0u || s.idleAge > 32)) {
                 s.idleHead = m->lastBlock_;
                 s.idleAge = 0;
                 s.idleHaveSnap = false;
@@ -261,6 +276,20 @@ struct MachineHooks {
         return false;
     }
 
+    // Stores to RAM, before they happen: a polling loop's pass that changes
+    // RAM is no fixed point.
+    static void ramWrite(uc_engine*, uc_mem_type, uint64_t address, int size, int64_t value, void* user) {
+        auto* m = static_cast<Machine*>(user);
+        State& s = m->hs();
+        if (s.ramChanged) return;
+        const uint32_t off = uint32_t(address) - kRamBase;
+        if (off + unsigned(size) > kRamSize) return;
+        uint64_t old = 0;
+        std::memcpy(&old, m->ram_.data() + off, size_t(size));
+        const uint64_t mask = size >= 8 ? ~0ull : (1ull << (8 * size)) - 1;
+        if ((old ^ uint64_t(value)) & mask) s.ramChanged = true;
+    }
+
     static bool invalidInstruction(uc_engine* uc, void* user) {
         auto* m = static_cast<Machine*>(user);
         m->hs().pendingException = EXCP_UDEF;
@@ -283,6 +312,10 @@ Machine::Machine() : hookState_(std::make_unique<MachineHooksState>()) {
     if (uc_open(UC_ARCH_ARM, UC_MODE_ARM, &uc_) != UC_ERR_OK) throw SimError("cannot open the ARM emulator");
     // ARMv4T, the ARM7TDMI's architecture (the default model is an ARMv7 core).
     uc_ctl_set_cpu_model(uc_, UC_CPU_ARM_TI925T);
+    // The core stops only when a hook asks it to. With no exit addresses
+    // the emulator need not invalidate the code at one after every run
+    // (which costs more than a short run itself).
+    uc_ctl_exits_enable(uc_);
     mapMemory();
     installHooks();
     powerOn();
@@ -331,6 +364,8 @@ void Machine::installHooks() {
     uc_hook_add(uc_, &h, UC_HOOK_MEM_UNMAPPED | UC_HOOK_MEM_PROT,
                 reinterpret_cast<void*>(MachineHooks::badAccess), this, 1, 0);
     uc_hook_add(uc_, &h, UC_HOOK_INTR, reinterpret_cast<void*>(MachineHooks::interrupt), this, 1, 0);
+    uc_hook_add(uc_, &h, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(MachineHooks::ramWrite), this, kRamBase,
+                kRamBase + kRamSize - 1);
     uc_hook_add(uc_, &h, UC_HOOK_INSN_INVALID, reinterpret_cast<void*>(MachineHooks::invalidInstruction), this, 1, 0);
 }
 
@@ -370,7 +405,10 @@ void Machine::clearCodeHooks() {
     }
 }
 
-void Machine::flushCode() { uc_ctl_remove_cache(uc_, 0, 0xFFFFFFFFull); }
+void Machine::flushCode() {
+    uc_ctl_remove_cache(uc_, 0, 0xFFFFFFFFull);
+    hs().timedLoops.clear();
+}
 
 // ---- Image ----
 
@@ -536,10 +574,11 @@ bool Machine::idleCheck(uint32_t head) {
     uc_reg_read_batch(uc_, const_cast<int*>(ids), ptrs, 17);
     now.time = chip_.now();
     now.instructions = instructions_;
-    now.mmioHash = s.mmioHash;
-    bool fixed = s.idleHaveSnap && s.mmioReads > 0 && !s.mmioSpoils &&
-                 std::memcmp(now.regs, s.idleSnap.regs, sizeof now.regs) == 0 &&
-                 std::memcmp(ram_.data(), s.idleRam.data(), ram_.size()) == 0;
+    // RAM is the same when no store since the last pass wrote a value other
+    // than the one already there (the write hook watches), and nobody wrote
+    // it from outside the core.
+    const bool fixed = s.idleHaveSnap && s.mmioReads > 0 && !s.mmioSpoils && !s.ramChanged && !ramTouched_ &&
+                       std::memcmp(now.regs, s.idleSnap.regs, sizeof now.regs) == 0;
     bool skipped = false;
     if (fixed) {
         Ticks period = now.time - s.idleSnap.time;
@@ -556,20 +595,121 @@ bool Machine::idleCheck(uint32_t head) {
             }
         }
         s.idleMisses = 0;
-    } else if (s.idleHaveSnap && ++s.idleMisses > 8) {
-        // Not a polling loop after all: let another block have a go later.
-        s.idleHead = ~0u;
-        s.idleCooldown = 256;
-        return false;
+        // The state is the snapshot's: only the clock and the count moved.
+        s.idleSnap.time = chip_.now();
+        s.idleSnap.instructions = instructions_;
+    } else {
+        if (s.idleHaveSnap && ++s.idleMisses > 8) {
+            // Not a polling loop after all: let another block have a go later.
+            s.idleHead = ~0u;
+            s.idleCooldown = 256;
+            return false;
+        }
+        s.idleSnap = now;
+        s.idleHaveSnap = true;
     }
-    s.idleSnap = now;
-    s.idleRam.assign(ram_.begin(), ram_.end());
-    s.idleHaveSnap = true;
     s.mmioHash = 0;
     s.mmioReads = 0;
     s.mmioSpoils = false;
+    s.ramChanged = false;
+    ramTouched_ = false;
     (void)head;
     return skipped;
+}
+
+// A loop of one block that waits for a timer's count (TimedLoop) depends
+// on nothing but that count until the next event: the count is a function
+// of time, so whether pass j leaves the loop is known without running it.
+// The passes before the first one that leaves (or before the next event) are
+// accounted without being executed; that pass then runs for real, at its
+// own time, and writes every register the skipped passes would have left
+// behind. The exit test is found by bisection over the passes, after
+// checking that it can change only once among them (no wrap-around of the
+// compared quantity).
+bool Machine::timedSkip(uint32_t addr, uint32_t size) {
+    auto& s = hs();
+    const uint64_t key = uint64_t(addr) << 32 | size;
+    auto found = s.timedLoops.find(key);
+    if (found == s.timedLoops.end()) {
+        std::optional<TimedLoop> loop;
+        std::vector<uint8_t> code(size);
+        if (uc_mem_read(uc_, addr, code.data(), size) == UC_ERR_OK)
+            loop = TimedLoop::decode(code.data(), size, addr, MachineHooks::isThumbAt(this, addr));
+        found = s.timedLoops.emplace(key, std::move(loop)).first;
+    }
+    if (!found->second) return false;
+    const TimedLoop& loop = *found->second;
+    for (uint32_t b : breakpoints_)
+        if (b >= addr && b < addr + size) return false;
+    if (s.stopAddr >= addr && s.stopAddr < addr + size) return false;
+
+    const Ticks pass = Ticks(loop.instructions()) * kCyclesPerInstruction * chip_.coreCycle();
+    const Ticks t = chip_.now();
+    if (s.stopAt == kNever || s.stopAt <= t) return false;
+    // Passes starting before the stop: 0 .. starts-1. The last of them runs
+    // for real, as a pass that reaches past the stop would.
+    const uint64_t starts = (s.stopAt - t + pass - 1) / pass;
+    if (starts < 3) return false;
+    const uint64_t last = starts - 2;  // the last pass that may be skipped
+
+    uint32_t regs[16];
+    void* ptrs[16];
+    for (int i = 0; i < 16; ++i) ptrs[i] = &regs[i];
+    uc_reg_read_batch(uc_, const_cast<int*>(kRegIds), ptrs, 16);
+
+    TimerBlock* timer = nullptr;
+    TimedLoop::Memory mem;
+    mem.isCount = [&](uint32_t a) {
+        if (a == T0VAL.addr) timer = &chip_.timer0();
+        else if (a == T1VAL.addr) timer = &chip_.timer1();
+        else if (a == T2VAL.addr) timer = &chip_.timer2();
+        else if (a == T3VAL.addr) timer = &chip_.watchdog();
+        else return false;
+        return true;
+    };
+    mem.read = [&](uint32_t a, unsigned bytes) -> std::optional<uint32_t> {
+        const uint8_t* p = nullptr;
+        if (a >= kRamBase && a + bytes <= kRamBase + kRamSize) p = ram_.data() + (a - kRamBase);
+        else if (a + bytes <= kFlashSize) p = chip_.flash() + a;
+        else if (a >= kFlashBase && a + bytes <= kFlashBase + kFlashSize) p = chip_.flash() + (a - kFlashBase);
+        if (!p) return std::nullopt;
+        uint32_t v = 0;
+        std::memcpy(&v, p, bytes);
+        return v;
+    };
+    // Pass j reads the count at the end of its block's time.
+    auto at = [&](uint64_t j) {
+        uint32_t v = 0;
+        if (timer) v = timer->valueAt(t + (j + 1) * pass);
+        return loop.evaluate(regs, v, mem);
+    };
+    // The first evaluation finds the timer; count it again now that it is known.
+    TimedLoop::Pass first = at(0);
+    if (!first.valid || !timer) return false;
+    first = at(0);
+    if (!first.valid || !first.loops) return false;
+    const uint32_t v0 = timer->valueAt(t + pass), v1 = timer->valueAt(t + (last + 1) * pass);
+    if (!TimedLoop::monotonic(first, v0, v1)) return false;
+    uint64_t skip;
+    const TimedLoop::Pass end = at(last);
+    if (!end.valid || end.countAddr != first.countAddr || end.coeff != first.coeff || end.offset != first.offset)
+        return false;
+    if (end.loops) {
+        skip = last + 1;
+    } else {
+        uint64_t lo = 0, hi = last;  // pass lo loops, pass hi leaves
+        while (hi - lo > 1) {
+            const uint64_t mid = lo + (hi - lo) / 2;
+            const TimedLoop::Pass p = at(mid);
+            if (!p.valid) return false;
+            (p.loops ? lo : hi) = mid;
+        }
+        skip = hi;
+    }
+    chip_.sched().setNow(t + skip * pass);
+    instructions_ += skip * loop.instructions();
+    s.idleSkipped += skip * loop.instructions();
+    return true;
 }
 
 void Machine::setFastForward(bool on) {
@@ -634,6 +774,12 @@ RunResult Machine::run(Ticks until, const std::function<bool()>* cond, uint32_t 
         }
         s.stopAt = std::min(sched.nextDue(), until);
         if (s.stopAt <= sched.now()) continue;
+        // Events may have run since the core stopped. A polling loop that
+        // stopped in the middle of a pass is measured anew (that pass read
+        // some registers before and some after); one that stopped at its
+        // head, with nothing run since its snapshot, is measured by the
+        // next pass against that snapshot.
+        if (s.idleHaveSnap && instructions_ != s.idleSnap.instructions) s.idleHaveSnap = false;
         uc_err err = uc_emu_start(uc_, startAddress(), 0xFFFFFFFEull, 0, 0);
         afterSlice();
         if (onSlice) onSlice();
@@ -819,6 +965,7 @@ void Machine::writeBytes(uint32_t addr, const std::vector<uint8_t>& bytes) {
     }
     if (uc_mem_write(uc_, addr, bytes.data(), bytes.size()) != UC_ERR_OK)
         throw SimError("write: " + hex(addr) + " is not mapped");
+    if (addr < kRamBase + kRamSize && addr + bytes.size() > kRamBase) ramTouched_ = true;
 }
 
 void Machine::write32(uint32_t addr, uint32_t v) {

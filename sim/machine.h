@@ -127,7 +127,10 @@ public:
     // Globals by name.
     uint32_t readSym(const std::string& name, uint32_t offset = 0) { return read32(symbol(name) + offset); }
     void writeSym(const std::string& name, uint32_t v, uint32_t offset = 0) { write32(symbol(name) + offset, v); }
-    uint8_t* ram() { return ram_.data(); }
+    uint8_t* ram() {
+        ramTouched_ = true;  // the caller may write: polling loops are measured anew
+        return ram_.data();
+    }
 
     // ---- Faults ----
     // The first fault of the run, if any; a fault stops the run.
@@ -171,6 +174,7 @@ private:
     bool enterInterruptIfPending();
     uint32_t startAddress();
     bool idleCheck(uint32_t head);
+    bool timedSkip(uint32_t addr, uint32_t size);
     void afterSlice();
     void doReset(ResetCause cause);
     void setFault(const std::string& what);
@@ -197,6 +201,7 @@ private:
     uint32_t skipBreakAt_ = ~0u;
     uint32_t trapAddr_ = 0;
     uint32_t lastBlock_ = 0;
+    bool ramTouched_ = false;  // RAM written from outside the core
 };
 
 }  // namespace sim
