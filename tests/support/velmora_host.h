@@ -16,6 +16,8 @@ inline const Ticks kBootLimit = sim::fromMillis(150);
 
 class VelmoraHost : public Node {
 public:
+    unsigned bootResets = 0;
+
     VelmoraHost() : Node(VELMORA_ELF) {
         board.setCode(0, 2200);
         board.setCode(1, 101);
@@ -29,19 +31,34 @@ public:
     void powerOnAndBoot() {
         m.powerOn();
         waitForLoop();
+        bootResets = m.resets();
     }
+    // Resets since the last power-on (power-ons count as resets too).
+    unsigned resets() const { return m.resets() - bootResets; }
     void waitForLoop() {
         const auto r = m.runToSymbol("received", kBootLimit);
         if (!r) throw sim::SimError("boot did not reach the command loop: " + r.report);
     }
 
-    // Sends the bytes, one per character time, then lets the node work for
-    // `afterMs` (its reply, at about 1.04 ms a byte, included); returns the
+    // Sends the bytes, one per character time, then lets the node work
+    // until the line has been quiet for a few character times (its reply, at
+    // about 1.04 ms a byte, included), but at least `afterMs`; returns the
     // bytes it sent meanwhile.
-    std::string exchange(const std::string& frame, double afterMs = 5) {
+    std::string exchange(const std::string& frame, double afterMs = 2) {
         tx.clear();
         send(frame);
-        m.runFor(sim::fromMillis(afterMs));
+        const Ticks start = m.now();
+        const Ticks limit = start + sim::fromMillis(200);
+        Ticks quietSince = start;
+        size_t seen = 0;
+        while (m.now() < limit) {
+            m.runFor(kBusChar);
+            if (tx.size() != seen) {
+                seen = tx.size();
+                quietSince = m.now();
+            }
+            if (m.now() - start >= sim::fromMillis(afterMs) && m.now() - quietSince >= 3 * kBusChar) break;
+        }
         return text();
     }
     void send(const std::string& bytes) {
