@@ -368,7 +368,14 @@ void Machine::clearCodeHooks() {
     }
 }
 
-void Machine::flushCode() { uc_ctl_remove_cache(uc_, 0, 0xFFFFFFFFull); }
+// Only where code can run: removing the cache over the whole address space
+// walks every page of it and costs tens of milliseconds per call.
+void Machine::flushCode() {
+    uc_ctl_remove_cache(uc_, 0, kFlashSize);
+    uc_ctl_remove_cache(uc_, kFlashBase, uint64_t(kFlashBase) + kFlashSize);
+    uc_ctl_remove_cache(uc_, kRamBase, uint64_t(kRamBase) + kRamSize);
+    uc_ctl_remove_cache(uc_, kTrapBase, uint64_t(kTrapBase) + kTrapSize);
+}
 
 // ---- Image ----
 
