@@ -1,6 +1,8 @@
-// The busy-wait delay of both images, measured in Timer1 counts, the clock
-// it watches: plain waits, the waits that cross the half-way point or the
-// wrap of the count, and no wait at all for 0 and 1.
+// The busy-wait delay of both images, measured on the Timer1 count it
+// watches. The chip's register trace gives every T1VAL read the routine
+// makes: the first picks the frame, the second is the start, the rest poll.
+// So the wait can be checked to the count: the last poll is the first one at
+// or past start + K x (duration - 1), and the poll before it is short of that.
 #include <gtest/gtest.h>
 
 #include "aduc702x.h"
@@ -15,46 +17,76 @@ struct Image {
     uint32_t k;  // Timer1 counts per unit
 };
 const Image kImages[] = {{VELMORA_ELF, 5}, {TAVLO_ELF, 41}};
-
-// The call itself and one final pass of the polling loop.
-constexpr uint32_t kSlack = 48;
+void PrintTo(const Image& i, std::ostream* os) { *os << "K=" << i.k; }
 
 class Delay : public ::testing::TestWithParam<Image> {
 protected:
     void SetUp() override {
+        SKIP_WITHOUT(n, "delay");
         n.startUp();
-        if (!n.m.findSymbol("delay")) GTEST_FAIL() << "no delay in " << GetParam().elf;
         n.setReg(T1CON.addr, 0x180);
     }
-    // Counts that pass during delay(duration) started with T1VAL at `from`.
-    uint32_t counts(uint32_t duration, uint32_t from, uint32_t* end = nullptr) {
+
+    struct Run {
+        std::vector<uint32_t> reads;  // T1VAL as the routine read it
+        uint32_t waited;              // counts between call and return
+    };
+    Run run(uint32_t duration, uint32_t from) {
         n.m.chip().timer1().setValue(from);
+        Run r{};
         const uint32_t before = n.reg(T1VAL.addr);
+        n.m.chip().setTrace([&](const std::string& line) {
+            unsigned long long t;
+            char kind;
+            unsigned addr, value;
+            if (std::sscanf(line.c_str(), "%llu %c %x %x", &t, &kind, &addr, &value) == 4 && kind == 'R' &&
+                addr == T1VAL.addr)
+                r.reads.push_back(value);
+        });
         n.m.call("delay", {duration});
-        const uint32_t after = n.reg(T1VAL.addr);
-        if (end) *end = after;
-        return after - before;
+        n.m.chip().setTrace(nullptr);
+        r.waited = n.reg(T1VAL.addr) - before;
+        return r;
     }
     uint32_t ticks(uint32_t duration) const { return GetParam().k * (duration - 1); }
+
+    // The wait ended at the first poll that reached the target, not before,
+    // and not a poll later. Differences are taken modulo 2^32, so they hold in
+    // both frames and across the wrap of the count.
+    void expectExactWait(const Run& r, uint32_t duration) {
+        ASSERT_GE(r.reads.size(), 3u) << "frame read, start read, at least one poll";
+        const uint32_t start = r.reads[1];
+        const uint32_t target = ticks(duration);
+        EXPECT_GE(r.reads.back() - start, target);
+        if (r.reads.size() >= 4) {
+            EXPECT_LT(r.reads[r.reads.size() - 2] - start, target);
+        }
+        EXPECT_GE(r.waited, target);
+    }
 
     Node n{GetParam().elf};
 };
 
 TEST_P(Delay, TenThousandUnits) {
-    const uint32_t waited = counts(10000, 0x1000);
-    const uint32_t expected = GetParam().k == 5 ? 49995u : 409959u;
-    EXPECT_EQ(ticks(10000), expected);
-    EXPECT_GE(waited, expected);
-    EXPECT_LT(waited, expected + kSlack);
-    std::printf("%s: delay(10000) took %u Timer1 counts (%.3f ms)\n", GetParam().elf, waited,
-                waited * 1e3 * (1u << n.m.chip().coreDivider()) / sim::kTicksPerSecond);
+    EXPECT_EQ(ticks(10000), GetParam().k == 5 ? 49995u : 409959u);
+    // Sixteen phases of the count against the polling loop.
+    for (uint32_t phase = 0; phase < 16; ++phase) {
+        SCOPED_TRACE(phase);
+        expectExactWait(run(10000, 0x1000 + phase), 10000);
+    }
+    const Run r = run(10000, 0x1000);
+    std::printf("%s: delay(10000) polled from %u to %u counts after its start; %u counts call to return "
+                "(%.3f ms)\n",
+                GetParam().elf, r.reads[r.reads.size() - 2] - r.reads[1], r.reads.back() - r.reads[1], r.waited,
+                r.waited * 1e3 * (1u << n.m.chip().coreDivider()) / sim::kTicksPerSecond);
 }
 
 TEST_P(Delay, ZeroAndOneDoNotWait) {
-    for (uint32_t from : {0x10u, 0x7FFFFFF0u, 0x80000000u, 0xFFFFFFF0u}) {
+    for (uint32_t from : {0x10u, 0x7FFFFFF0u, 0x80000000u, 0x80000001u, 0xFFFFFFF0u}) {
         SCOPED_TRACE(from);
-        EXPECT_LT(counts(0, from), kSlack);
-        EXPECT_LT(counts(1, from), kSlack);
+        EXPECT_TRUE(run(0, from).reads.empty());  // not even a look at the timer
+        const Run one = run(1, from);
+        ASSERT_EQ(one.reads.size(), 3u);  // frame, start, one poll that ends it
     }
 }
 
@@ -62,20 +94,17 @@ TEST_P(Delay, AcrossTheWrapOfTheCount) {
     // About 0x200 counts from 0xFFFFFF00: ends past the wrap, neither at the
     // wrap nor a whole period later.
     const uint32_t d = 0x200 / GetParam().k + 1;
-    uint32_t end = 0;
-    const uint32_t waited = counts(d, 0xFFFFFF00, &end);
-    EXPECT_GE(waited, ticks(d));
-    EXPECT_LT(waited, ticks(d) + kSlack);
-    EXPECT_LT(end, 0x200u);
+    const Run r = run(d, 0xFFFFFF00);
+    expectExactWait(r, d);
+    EXPECT_LT(r.reads.back(), 0x200u);
+    EXPECT_GT(r.reads.back(), 0x100u);
 }
 
 TEST_P(Delay, AcrossTheHalfWayPoint) {
     const uint32_t d = 0x200 / GetParam().k + 1;
-    uint32_t end = 0;
-    const uint32_t waited = counts(d, 0x7FFFFF00, &end);
-    EXPECT_GE(waited, ticks(d));
-    EXPECT_LT(waited, ticks(d) + kSlack);
-    EXPECT_GT(end, 0x80000000u);
+    const Run r = run(d, 0x7FFFFF00);
+    expectExactWait(r, d);
+    EXPECT_GT(r.reads.back(), 0x80000100u);
 }
 
 TEST_P(Delay, EveryStartNearTheFrameBoundaries) {
@@ -83,12 +112,10 @@ TEST_P(Delay, EveryStartNearTheFrameBoundaries) {
     // lands, the wait is the same.
     const uint32_t d = 40;
     for (uint32_t base : {0x80000000u, 0u}) {
-        for (int32_t off = -64; off <= 64; off += 3) {
+        for (int32_t off = -40; off <= 40; off += 2) {
             const uint32_t from = base + static_cast<uint32_t>(off);
             SCOPED_TRACE(from);
-            const uint32_t waited = counts(d, from);
-            EXPECT_GE(waited, ticks(d));
-            EXPECT_LT(waited, ticks(d) + kSlack);
+            expectExactWait(run(d, from), d);
         }
     }
 }

@@ -118,7 +118,7 @@ void runTable(Node& n) {
         ASSERT_LE(words.size(), 3u);
         words.resize(3, 0xA5A5A5A5);
         n.m.call("rprintf", {fmt, words[0], words[1], words[2]});
-        n.m.runFor(fromMillis(2));  // the last byte onto the wire
+        n.drain();
         EXPECT_EQ(n.text(), c.out);
     }
 }
@@ -132,6 +132,7 @@ TEST(VelmoraRprintf, Grammar) {
 // Built again for the other node (Thumb code there): same behaviour.
 TEST(TavloRprintf, Grammar) {
     Node n(TAVLO_ELF);
+    SKIP_WITHOUT(n, "rprintf");
     setUp(n, false);
     runTable(n);
 }
