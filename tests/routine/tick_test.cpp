@@ -4,6 +4,7 @@
 // length and the watchdog handshake.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <climits>
 
 #include "aduc702x.h"
@@ -66,27 +67,39 @@ protected:
 };
 
 TEST_F(Tick, SlotsComeInTheOrderOneTwoThreeTemperatureZero) {
+    // What the tick stores: adc_data[0..3], Temperature, HV_Measured.
+    using State = std::array<int32_t, 6>;
+    auto state = [&] {
+        State st;
+        for (uint32_t i = 0; i < 4; ++i) st[i] = static_cast<int32_t>(n.m.readSym("adc_data", 4 * i));
+        st[4] = sym("Temperature");
+        st[5] = sym("HV_Measured");
+        return st;
+    };
     struct Step {
+        uint32_t channel;  // ADCCP of the conversion
         uint32_t slotAfter;
-        const char* what;
-        uint32_t offset;
+        unsigned item;     // the one entry of State that changes
         int32_t value;
+    };
+    const Step steps[] = {
+        {1, 2, 1, 111},  {2, 3, 2, 2222},          {3, 16, 3, 3333},
+        {16, 0, 4, 1317 - 1400},                    // hot die: negative
+        {0, 1, 5, 2200}, {1, 2, 1, 112},
     };
     // The data copy gives the first slot, ADC1.
     ASSERT_EQ(n.m.readSym(kSlot), 1u);
-    const Step steps[] = {
-        {2, "adc_data", 4, 111},        {3, "adc_data", 8, 2222},
-        {16, "adc_data", 12, 3333},     {0, "Temperature", 0, 1317 - 1400},
-        {1, "HV_Measured", 0, 2200},    {2, "adc_data", 4, 112},
-    };
+    State expected = state();
     for (const Step& s : steps) {
-        SCOPED_TRACE(s.what + std::to_string(s.offset));
+        SCOPED_TRACE("slot " + std::to_string(s.channel));
         if (s.value == 112) n.board.setCode(1, 112);
-        n.m.call("Timer0_IRQ_Handler");
+        tick();
+        EXPECT_EQ(n.reg(ADCCP.addr), s.channel);
         EXPECT_EQ(n.m.readSym(kSlot), s.slotAfter);
-        EXPECT_EQ(static_cast<int32_t>(n.m.readSym(s.what, s.offset)), s.value);
+        expected[s.item] = s.value;
+        if (s.channel == 0) expected[0] = s.value;  // adc_data[0] follows HV_Measured
+        EXPECT_EQ(state(), expected);
     }
-    EXPECT_EQ(n.m.readSym("adc_data"), 2200u);  // entry 0 follows HV_Measured
 }
 
 TEST_F(Tick, ClearsItsTimerInterrupt) {
