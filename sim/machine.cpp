@@ -162,6 +162,7 @@ struct MachineHooks {
         }
         m->lastBlock_ = uint32_t(address);
         chip.pc = uint32_t(address);
+        if (m->onBlock) m->onBlock(uint32_t(address), size);
         bool thumb = isThumbAt(m, uint32_t(address));
         uint32_t n = thumb ? size / 2 : size / 4;
         if (n == 0) n = 1;
@@ -206,6 +207,7 @@ struct MachineHooks {
         // inside a block would resume it from its start and repeat accesses.
         uint32_t v = m->chip_.read(addr);
         State& s = m->hs();
+        s.stopAt = std::min(s.stopAt, m->chip_.sched().nextDue());
         if (s.idleEnabled) {
             s.mmioHash = (s.mmioHash ^ (uint64_t(addr) << 32 | v)) * 0x100000001B3ull;
             ++s.mmioReads;
@@ -237,6 +239,9 @@ struct MachineHooks {
         }
         m->chip_.write(addr, uint32_t(value));
         m->hs().mmioSpoils = true;
+        // The write may have scheduled an event (a conversion, a byte on the
+        // line) before the end of this slice: the core must stop for it.
+        m->hs().stopAt = std::min(m->hs().stopAt, m->chip_.sched().nextDue());
     }
     static uint64_t mmioRead0(uc_engine* uc, uint64_t o, unsigned sz, void* u) { return mmioRead(uc, o, sz, u, MMR_BASE_0); }
     static uint64_t mmioRead1(uc_engine* uc, uint64_t o, unsigned sz, void* u) { return mmioRead(uc, o, sz, u, MMR_BASE_1); }
@@ -462,6 +467,7 @@ std::string Machine::where() const {
 
 void Machine::takeException(uint32_t vector, Mode mode, uint32_t lr, bool maskFiq) {
     uint32_t old = cpsr();
+    if (onException) onException(vector, mode);
     uint32_t now = (old & ~0x3Fu) | uint32_t(mode) | 0x80 | (maskFiq ? 0x40 : 0);
     setCpsr(now);  // banked SP and LR switch with the mode
     uc_reg_write(uc_, UC_ARM_REG_SPSR, &old);
