@@ -71,10 +71,6 @@ TEST_P(Delay, TenThousandUnits) {
     EXPECT_EQ(ticks(10000), GetParam().k == 5 ? 49995u : 409959u);
     const Run r = run(10000, 0x1000);
     expectExactWait(r, 10000);
-    std::printf("%s: delay(10000) polled from %u to %u counts after its start; %u counts call to return "
-                "(%.3f ms)\n",
-                GetParam().elf, r.reads[r.reads.size() - 2] - r.reads[1], r.reads.back() - r.reads[1], r.waited,
-                r.waited * 1e3 * (1u << n.m.chip().coreDivider()) / sim::kTicksPerSecond);
 }
 
 TEST_P(Delay, ZeroAndOneDoNotWait) {

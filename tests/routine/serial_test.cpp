@@ -55,10 +55,6 @@ TEST(VelmoraSerial, EveryByteHasItsOwnDriverPulseAtNineThousandSixHundredBaud) {
     EXPECT_LT(falls[0], rises[1]);
     EXPECT_GE(returned, n.tx[0].end);
     EXPECT_EQ(n.reg(GP0DAT.addr) & 0xFFFF0000, 0x81010000u);
-    std::printf("velmora: byte time %.3f us, %.2f Bd on the wire; driver on %.1f us before the "
-                "start bit, off %.1f us after the stop bit\n",
-                sim::toMicros(n.tx[0].end - n.tx[0].start), baudOf(n.tx[0]),
-                sim::toMicros(n.tx[0].start - rises[0]), sim::toMicros(falls[0] - n.tx[0].end));
 }
 
 TEST(TavloSerial, KeepsTheTransmitterFedAtOneHundredFifteenKiloBaud) {
@@ -91,8 +87,6 @@ TEST(TavloSerial, LineRateAndBackToBackBytes) {
     ASSERT_EQ(n.tx.size(), 2u);
     EXPECT_NEAR(baudOf(n.tx[0]), 115213.0, 12.0);  // 0.011 % fast of 115200
     EXPECT_EQ(n.tx[1].start, n.tx[0].end);        // no gap between bytes
-    std::printf("tavlo: byte time %.3f us, %.1f Bd on the wire\n",
-                sim::toMicros(n.tx[0].end - n.tx[0].start), baudOf(n.tx[0]));
 }
 
 // The receive side is the same in both images; `received` is velmora's.

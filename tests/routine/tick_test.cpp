@@ -223,17 +223,4 @@ TEST_F(Tick, RefreshesTheWatchdogOnlyForALiveLoop) {
     EXPECT_GE(n.m.resets(), 1u);
 }
 
-TEST_F(Tick, InstructionsPerSlot) {
-    // A figure, not a limit: printed for the record.
-    const char* names[] = {"ADC1", "ADC2", "ADC3", "temperature", "ADC0 (output off)"};
-    for (const char* name : names) std::printf("tick %-18s %3llu instructions\n", name,
-                                               static_cast<unsigned long long>(tick()));
-    n.setReg(GP1DAT.addr, kHvOn);
-    n.m.writeSym("integral", 50000);
-    for (const char* name : {"ADC1", "ADC2", "ADC3", "temperature", "ADC0 (regulating)"})
-        std::printf("tick %-18s %3llu instructions\n", name,
-                    static_cast<unsigned long long>(tick()));
-    EXPECT_EQ(n.m.readSym(kSlot), 1u);
-}
-
 }  // namespace
