@@ -22,7 +22,6 @@ void PrintTo(const Image& i, std::ostream* os) { *os << "K=" << i.k; }
 class Delay : public ::testing::TestWithParam<Image> {
 protected:
     void SetUp() override {
-        SKIP_WITHOUT(n, "delay");
         n.startUp();
         n.setReg(T1CON.addr, 0x180);
     }

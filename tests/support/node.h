@@ -1,4 +1,4 @@
-// Test helpers for the nodes' images: one simulated chip with an image
+// Test support for the nodes' images: one simulated chip with an image
 // loaded, analog inputs held at given ADC codes, the pin edges and the bytes
 // that left the UART recorded, and a host end that paces frames onto the
 // line. Header-only; shared by the routine and system tests.
@@ -141,11 +141,6 @@ public:
     sim::Machine m;
     std::vector<sim::TxByte> tx;
 };
-
-// The readout unit's image links the board support only once its own main
-// uses it; until then a test of those routines has nothing to call there.
-#define SKIP_WITHOUT(node, routine)                                                  \
-    if (!(node).m.findSymbol(routine)) GTEST_SKIP() << routine " is not in this image yet"
 
 // RAM that neither image uses: between the end of the data and the stacks.
 inline constexpr uint32_t kScratch = 0x11000;
