@@ -144,6 +144,11 @@ public:
     // Single instruction step; returns the stop reason.
     RunResult step();
 
+    // Polling loops that cannot see any change before the next event are
+    // fast-forwarded to it (on by default; the result is the same run).
+    void setFastForward(bool on);
+    uint64_t skippedInstructions() const;
+
     // Cycles per instruction used for virtual time (see machine.cpp).
     static constexpr unsigned kCyclesPerInstruction = 2;
 
@@ -159,6 +164,7 @@ private:
     void handleException();
     bool enterInterruptIfPending();
     uint32_t startAddress();
+    bool idleCheck(uint32_t head);
     void afterSlice();
     void doReset(ResetCause cause);
     void setFault(const std::string& what);
@@ -179,7 +185,6 @@ private:
     std::vector<size_t> extraCodeHooks_;
     uint64_t instructions_ = 0;
     uint64_t interruptsTaken_ = 0;
-    Ticks halfCycleCarry_ = 0;
     unsigned resets_ = 0;
     std::optional<std::string> fault_;
     std::vector<uint32_t> breakpoints_;
