@@ -330,22 +330,53 @@ TEST_F(Store, TornEraseLeavesNoPageThatCounts) {
     }
 }
 
-// Values before and after one write of the sequence.
+// One write of the sequence: what the flash and the variables were before it,
+// and the program and erase commands it issued.
+struct Command {
+    FlashCommand::Kind kind;
+    uint32_t offset;
+    uint16_t data, old;
+};
 struct Step {
     uint32_t va;
     uint16_t value;
     Pages before;
     Values old;
-    uint64_t commands;
+    std::vector<Command> commands;
 };
+
+// A power failure at one command: before it, half-way with the model's
+// random result, or half-way with a chosen result (a program part-way
+// leaves a value between the old one and the one being programmed).
+struct Cut {
+    CutAction action;
+    uint64_t seed = 0;
+    std::optional<uint16_t> torn;
+};
+
+// Power fails at every command: before it, half-way, and for a program with
+// each result one bit short of done (in the long run also one bit into it,
+// and more random half-way results).
+std::vector<Cut> cutsAt(const Command& c, bool longRun) {
+    std::vector<Cut> cuts{{CutAction::CutBefore}};
+    for (uint64_t seed = 1; seed <= (longRun ? 8u : 1u); ++seed) cuts.push_back({CutAction::CutDuring, seed});
+    if (c.kind == FlashCommand::Kind::Program) {
+        for (unsigned b = 0; b < 16; ++b) {
+            const uint16_t bit = uint16_t(1u << b);
+            if (!(c.old & ~c.data & bit)) continue;
+            cuts.push_back({CutAction::CutDuring, 0, uint16_t(c.data | bit)});
+            if (longRun) cuts.push_back({CutAction::CutDuring, 0, uint16_t(c.old & ~bit)});
+        }
+    }
+    return cuts;
+}
 
 TEST_F(Store, PowerCutAtEveryFlashCommandOfTwoTransfers) {
     const bool longRun = std::getenv("STORE_CUTS_LONG") != nullptr;
     formatWithDefaults();
     fillTo(kPage0, kRecords - 6);
 
-    // The sequence once without cuts: the flash before each write and the
-    // number of program and erase commands each one issues.
+    // The sequence once without cuts.
     std::vector<Step> steps;
     Values current = rig.readAll();
     unsigned transfers = 0;
@@ -355,10 +386,13 @@ TEST_F(Store, PowerCutAtEveryFlashCommandOfTwoTransfers) {
         ASSERT_LT(i, 4 * kRecords) << "two transfers expected by now";
         const uint32_t va = kVariables[(i * 3 + 1) % 4];
         const uint16_t value = i % 41 == 40 ? 0xFFFF : uint16_t(0x1000 + 37 * i);
-        Step s{va, value, rig.pages(), current, 0};
-        const uint64_t before = rig.commands();
+        Step s{va, value, rig.pages(), current, {}};
+        rig.flash().beforeCommand = [&](const FlashCommand& c) {
+            s.commands.push_back({c.kind, c.offset, c.data, rig.hw(c.offset & ~1u)});
+            return CutAction::None;
+        };
         ASSERT_TRUE(rig.write(va, value));
-        s.commands = rig.commands() - before;
+        rig.flash().beforeCommand = nullptr;
         current[indexOf(va)] = value;
         steps.push_back(s);
         const uint32_t page = rig.call("EE_FindValidPage", {0}) == kPage1Result ? kPage1 : kPage0;
@@ -369,6 +403,8 @@ TEST_F(Store, PowerCutAtEveryFlashCommandOfTwoTransfers) {
     ASSERT_EQ(rig.readAll(), current);
 
     unsigned points = 0, lost = 0;
+    // After a cut: power on, recover; each variable holds its value from
+    // before or after the write, and the store takes the next write.
     const auto check = [&](const Step& s, const char* what) {
         bool ok = true;
         rig.boot();
@@ -382,38 +418,41 @@ TEST_F(Store, PowerCutAtEveryFlashCommandOfTwoTransfers) {
         ++points;
         if (!ok && ++lost <= 5) ADD_FAILURE() << what << ": write of " << s.va << " = " << s.value << " lost a value";
     };
+    const auto cutAt = [&](const char* routine, std::initializer_list<uint32_t> args, uint64_t at, const Cut& cut) {
+        return rig.callCut(routine, args, [&](const FlashCommand& c, uint64_t n) {
+            if (n != at) return CutAction::None;
+            if (!cut.torn) {
+                rig.flash().setCutSeed(cut.seed * 7919 + points);
+                return cut.action;
+            }
+            rig.setHw(c.offset & ~1u, *cut.torn);
+            return CutAction::CutBefore;
+        });
+    };
 
-    // Every command of every write, before and half-way; a second cut at every
-    // command of the recovery after each cut inside a transfer (after every
-    // cut in the long run, with more seeds for the half-way results).
-    const CutAction actions[] = {CutAction::CutBefore, CutAction::CutDuring};
-    const uint64_t seeds = longRun ? 8 : 1;
-    for (size_t i = 0; i < steps.size(); ++i) {
-        const Step& s = steps[i];
-        const bool transfer = s.commands > 3;
-        for (uint64_t at = 0; at < s.commands; ++at) {
-            for (const CutAction action : actions) {
-                for (uint64_t seed = 1; seed <= (action == CutAction::CutDuring ? seeds : 1); ++seed) {
-                    rig.setPages(s.before);
-                    rig.boot();
-                    rig.flash().setCutSeed(i * 1000 + at * 10 + seed);
-                    ASSERT_TRUE(rig.callCutAt("EE_Write", {s.va, s.value}, at, action));
-                    const Pages afterCut = rig.pages();
-                    check(s, transfer ? "cut in a transfer" : "cut in a write");
-                    if (!transfer && !longRun) continue;
-                    rig.setPages(afterCut);
-                    rig.boot();
-                    const uint64_t c0 = rig.commands();
-                    rig.recover();
-                    const uint64_t recoveryCommands = rig.commands() - c0;
-                    for (uint64_t r = 0; r < recoveryCommands; ++r) {
-                        for (const CutAction again : actions) {
-                            rig.setPages(afterCut);
-                            rig.boot();
-                            rig.flash().setCutSeed(i * 1000 + at * 10 + seed + 100 * r + 7);
-                            ASSERT_TRUE(rig.callCutAt("EE_Recover", {}, r, again));
-                            check(s, "second cut, in the recovery");
-                        }
+    // After a cut inside a transfer, a second one at every command of the
+    // recovery (after every cut in the long run).
+    for (const Step& s : steps) {
+        const bool transfer = s.commands.size() > 3;
+        for (uint64_t at = 0; at < s.commands.size(); ++at) {
+            for (const Cut& cut : cutsAt(s.commands[at], longRun)) {
+                rig.setPages(s.before);
+                rig.boot();
+                ASSERT_TRUE(cutAt("EE_Write", {s.va, s.value}, at, cut));
+                const Pages afterCut = rig.pages();
+                check(s, transfer ? "cut in a transfer" : "cut in a write");
+                if (!longRun && (!transfer || cut.torn)) continue;
+                rig.setPages(afterCut);
+                rig.boot();
+                const uint64_t c0 = rig.commands();
+                rig.recover();
+                const uint64_t recoveryCommands = rig.commands() - c0;
+                for (uint64_t r = 0; r < recoveryCommands; ++r) {
+                    for (const CutAction again : {CutAction::CutBefore, CutAction::CutDuring}) {
+                        rig.setPages(afterCut);
+                        rig.boot();
+                        ASSERT_TRUE(cutAt("EE_Recover", {}, r, {again, r + 1}));
+                        check(s, "second cut, in the recovery");
                     }
                 }
             }
