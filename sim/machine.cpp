@@ -628,9 +628,6 @@ RunResult Machine::run(Ticks until, const std::function<bool()>* cond, uint32_t 
         }
         s.stopAt = std::min(sched.nextDue(), until);
         if (s.stopAt <= sched.now()) continue;
-        // Events may have run since the polling loop was last seen: what it
-        // reads may differ now, so it must prove itself unchanged afresh.
-        s.idleHaveSnap = false;
         uc_err err = uc_emu_start(uc_, startAddress(), 0xFFFFFFFEull, 0, 0);
         afterSlice();
         if (onSlice) onSlice();
