@@ -48,11 +48,7 @@ uint32_t Chip::read(uint32_t addr) {
         report("read of unmodelled register " + hex(addr) + " at pc " + hex(pc));
         return 0;
     }
-    const Ticks due = sched_.nextDue();
     uint32_t v = p->read(addr);
-    // An event the access scheduled ahead of the others ends the core's run
-    // there (the run was planned up to the old earliest event).
-    if (sched_.nextDue() < due) requestStop();
     if (trace_) trace(std::to_string(now()) + " R " + hex(addr) + " " + hex(v) + " pc " + hex(pc));
     return v;
 }
@@ -64,9 +60,7 @@ void Chip::write(uint32_t addr, uint32_t value) {
         return;
     }
     if (trace_) trace(std::to_string(now()) + " W " + hex(addr) + " " + hex(value) + " pc " + hex(pc));
-    const Ticks due = sched_.nextDue();
     p->write(addr, value);
-    if (sched_.nextDue() < due) requestStop();
 }
 
 void Chip::setCoreDivider(unsigned cd) {
