@@ -132,6 +132,9 @@ struct MachineHooks {
         auto* m = static_cast<Machine*>(user);
         State& s = m->hs();
         Chip& chip = m->chip_;
+        // An event scheduled during this slice (a byte that starts to shift
+        // out, a conversion started) may be due before the slice's end.
+        s.stopAt = std::min(s.stopAt, chip.sched().nextDue());
         if (chip.now() >= s.stopAt || chip.stopRequested()) {
             stopAtBlock(uc, m, uint32_t(address));
             return;  // the block runs after the stop, and is counted then
@@ -628,6 +631,9 @@ RunResult Machine::run(Ticks until, const std::function<bool()>* cond, uint32_t 
         }
         s.stopAt = std::min(sched.nextDue(), until);
         if (s.stopAt <= sched.now()) continue;
+        // Events may have run since the last pass of a polling loop: the
+        // registers it polls can read differently now.
+        s.idleHaveSnap = false;
         uc_err err = uc_emu_start(uc_, startAddress(), 0xFFFFFFFEull, 0, 0);
         afterSlice();
         if (onSlice) onSlice();
