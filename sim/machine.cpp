@@ -206,6 +206,7 @@ struct MachineHooks {
         // inside a block would resume it from its start and repeat accesses.
         uint32_t v = m->chip_.read(addr);
         State& s = m->hs();
+        s.stopAt = std::min(s.stopAt, m->chip_.sched().nextDue());
         if (s.idleEnabled) {
             s.mmioHash = (s.mmioHash ^ (uint64_t(addr) << 32 | v)) * 0x100000001B3ull;
             ++s.mmioReads;
@@ -237,6 +238,9 @@ struct MachineHooks {
         }
         m->chip_.write(addr, uint32_t(value));
         m->hs().mmioSpoils = true;
+        // The write may have scheduled an event (a conversion, a byte on the
+        // line) before the end of this slice: the core must stop for it.
+        m->hs().stopAt = std::min(m->hs().stopAt, m->chip_.sched().nextDue());
     }
     static uint64_t mmioRead0(uc_engine* uc, uint64_t o, unsigned sz, void* u) { return mmioRead(uc, o, sz, u, MMR_BASE_0); }
     static uint64_t mmioRead1(uc_engine* uc, uint64_t o, unsigned sz, void* u) { return mmioRead(uc, o, sz, u, MMR_BASE_1); }

@@ -90,14 +90,14 @@ void VcdWriter::finish(Ticks t) {
     out_->flush();
 }
 
-void traceChip(VcdWriter& vcd, Chip& chip) {
+void traceChip(VcdWriter& vcd, Chip& chip, const std::string& prefix) {
     static constexpr std::array<unsigned, 3> kPorts{0, 1, 4};
     // ids[port][pin]
     auto ids = std::make_shared<std::array<std::array<int, 8>, Gpio::kPorts>>();
     for (unsigned p : kPorts)
         for (unsigned n = 0; n < 8; ++n)
-            (*ids)[p][n] = vcd.addSignal("P" + std::to_string(p) + "_" + std::to_string(n), 1);
-    std::array<int, 2> dacs{vcd.addSignal("DAC0", 12), vcd.addSignal("DAC1", 12)};
+            (*ids)[p][n] = vcd.addSignal(prefix + "P" + std::to_string(p) + "_" + std::to_string(n), 1);
+    std::array<int, 2> dacs{vcd.addSignal(prefix + "DAC0", 12), vcd.addSignal(prefix + "DAC1", 12)};
 
     auto port = [&vcd, &chip, ids](unsigned p) {
         uint8_t drive = chip.gpio().directions(p);

@@ -56,6 +56,6 @@ private:
 
 // Records the pins of GPIO ports 0, 1 and 4 (one wire each, 'z' while the
 // pin does not drive) and the codes of DAC0 and DAC1 from now on.
-void traceChip(VcdWriter& vcd, Chip& chip);
+void traceChip(VcdWriter& vcd, Chip& chip, const std::string& prefix = "");
 
 }  // namespace sim
