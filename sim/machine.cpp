@@ -162,6 +162,7 @@ struct MachineHooks {
         }
         m->lastBlock_ = uint32_t(address);
         chip.pc = uint32_t(address);
+        if (m->onBlock) m->onBlock(uint32_t(address), size);
         bool thumb = isThumbAt(m, uint32_t(address));
         uint32_t n = thumb ? size / 2 : size / 4;
         if (n == 0) n = 1;
@@ -459,6 +460,7 @@ std::string Machine::where() const {
 
 void Machine::takeException(uint32_t vector, Mode mode, uint32_t lr, bool maskFiq) {
     uint32_t old = cpsr();
+    if (onException) onException(vector, mode);
     uint32_t now = (old & ~0x3Fu) | uint32_t(mode) | 0x80 | (maskFiq ? 0x40 : 0);
     setCpsr(now);  // banked SP and LR switch with the mode
     uc_reg_write(uc_, UC_ARM_REG_SPSR, &old);

@@ -152,7 +152,13 @@ public:
     // Cycles per instruction used for virtual time (see machine.cpp).
     static constexpr unsigned kCyclesPerInstruction = 2;
 
-    // Hooks for tools: called after every run slice (profiling, pacing).
+    // Hooks for tools (profiling, checks). onBlock runs before every executed
+    // basic block (address, size in bytes) and costs a call per block, so it
+    // is empty unless a tool needs it; onException runs at every exception
+    // entry (vector, mode entered) before the registers change; onSlice after
+    // every stretch the core ran.
+    std::function<void(uint32_t addr, uint32_t size)> onBlock;
+    std::function<void(uint32_t vector, Mode mode)> onException;
     std::function<void()> onSlice;
 
     uint64_t interruptsTaken() const { return interruptsTaken_; }
