@@ -147,7 +147,9 @@ public:
             why = e.what();
         }
         flash().beforeCommand = nullptr;
-        if (!returned) EXPECT_EQ(m.pc(), main_) << "power came back and start-up ran: " << why;
+        if (!returned) {
+            EXPECT_EQ(m.pc(), main_) << "power came back and start-up ran: " << why;
+        }
         EXPECT_NE(returned, cut) << routine << ": " << why;
         return cut;
     }
