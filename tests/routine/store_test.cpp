@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "periph/gpio.h"
 #include "support/store_rig.h"
 
 using namespace store;
@@ -328,6 +329,29 @@ TEST_F(Store, TornEraseLeavesNoPageThatCounts) {
         EXPECT_TRUE(rig.recover());
         EXPECT_EQ(rig.readAll(), moved);
     }
+}
+
+TEST_F(Store, BootFinishesACutTransferBeforeItLoadsTheParameters) {
+    formatWithDefaults();
+    ASSERT_TRUE(rig.write(2, 1500));
+    fillTo(kPage0, kRecords, 100);
+    // Switching the output on costs a transfer, cut off before the full
+    // page is erased: reads of the pages as they stand still see it off.
+    ASSERT_TRUE(rig.callCut("EE_Write", {6, 1}, [](const FlashCommand& c, uint64_t) {
+        return c.kind == FlashCommand::Kind::Erase ? CutAction::CutBefore : CutAction::None;
+    }));
+    EXPECT_EQ(rig.read(6), 0);
+
+    rig.m.clearBreakpoints();
+    rig.m.powerOn();
+    rig.m.runFor(sim::fromMillis(60));
+    ASSERT_FALSE(rig.m.fault()) << *rig.m.fault();
+    EXPECT_EQ(rig.m.readSym("Flags"), 1u);
+    EXPECT_EQ(rig.m.readSym("MyAddress"), 1u);
+    EXPECT_EQ(rig.m.readSym("ADC2HV"), 26936u);
+    EXPECT_EQ(rig.hw(kPage1), 6);
+    EXPECT_TRUE(rig.pageBlank(kPage0));
+    EXPECT_EQ(rig.m.chip().gpio().outputLevels(1) & (1u << 2), 1u << 2) << "P1.2: output on at boot";
 }
 
 // One write of the sequence: what the flash and the variables were before it,
