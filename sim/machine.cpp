@@ -132,9 +132,6 @@ struct MachineHooks {
         auto* m = static_cast<Machine*>(user);
         State& s = m->hs();
         Chip& chip = m->chip_;
-        // An event scheduled during this slice (a byte that starts to shift
-        // out, a conversion started) may be due before the slice's end.
-        s.stopAt = std::min(s.stopAt, chip.sched().nextDue());
         if (chip.now() >= s.stopAt || chip.stopRequested()) {
             stopAtBlock(uc, m, uint32_t(address));
             return;  // the block runs after the stop, and is counted then
