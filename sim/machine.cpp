@@ -89,6 +89,11 @@ struct MachineHooksState {
         std::optional<uint32_t> resumeAt;  // where a block-hook stop left the core
         bool resumeThumb = false;
         std::optional<bool> startThumb;  // instruction set to start in, when set by us
+        // Single step: instructions reached so far, and whether the one
+        // that runs has been counted.
+        int stepCalls = 0;
+        bool stepping = false;
+        bool stepCounted = false;
 };
 
 struct MachineHooks {
@@ -134,10 +139,19 @@ struct MachineHooks {
         bool thumb = isThumbAt(m, uint32_t(address));
         uint32_t n = thumb ? size / 2 : size / 4;
         if (n == 0) n = 1;
+        if (s.stepping) {  // a single step runs one instruction of the block
+            n = s.stepCounted ? 0 : 1;
+            s.stepCounted = true;
+        }
         m->instructions_ += n;
         Ticks halfCycles = Ticks(n) * (thumb ? kThumbHalfCycles : kArmHalfCycles) + m->halfCycleCarry_;
         m->halfCycleCarry_ = halfCycles & 1;
         chip.sched().setNow(chip.now() + (halfCycles >> 1) * chip.coreCycle());
+    }
+
+    static void stepCode(uc_engine* uc, uint64_t, uint32_t, void* user) {
+        auto* m = static_cast<Machine*>(user);
+        if (++m->hs().stepCalls == 2) uc_emu_stop(uc);
     }
 
     static void code(uc_engine* uc, uint64_t address, uint32_t, void* user) {
@@ -355,7 +369,14 @@ void Machine::clearCodeHooks() {
     }
 }
 
-void Machine::flushCode() { uc_ctl_remove_cache(uc_, 0, 0xFFFFFFFFull); }
+// The emulator drops translations only range by range over mapped memory
+// (a range over the whole address space is silently ignored).
+void Machine::flushCode() {
+    uc_ctl_remove_cache(uc_, kFlashBase, kFlashBase + kFlashSize);
+    uc_ctl_remove_cache(uc_, 0, kFlashSize);
+    uc_ctl_remove_cache(uc_, kRamBase, kRamBase + kRamSize);
+    uc_ctl_remove_cache(uc_, kTrapBase, kTrapBase + kTrapSize);
+}
 
 // ---- Image ----
 
@@ -624,10 +645,24 @@ RunResult Machine::step() {
         chip_.sched().advanceTo(chip_.sched().nextDue());
         return {StopReason::Condition, "napping"};
     }
-    hs().stopAt = kNever;
+    auto& s = hs();
+    s.stopAt = kNever;
     skipBreakAt_ = pc();
     resumeAfterWatch();
-    uc_err err = uc_emu_start(uc_, startAddress(), 0xFFFFFFFEull, 0, 1);
+    // A code hook stops the core before the second instruction. (The
+    // emulator's instruction count would too, but dropping its count hook
+    // later flushes every translation: tens of milliseconds each time, and
+    // seconds and a gigabyte of memory the first time.)
+    uc_hook stepHook;
+    uc_hook_add(uc_, &stepHook, UC_HOOK_CODE, reinterpret_cast<void*>(MachineHooks::stepCode), this, 1, 0);
+    flushCode();
+    s.stepCalls = 0;
+    s.stepping = true;
+    s.stepCounted = false;
+    uc_err err = uc_emu_start(uc_, startAddress(), 0xFFFFFFFEull, 0, 0);
+    s.stepping = false;
+    uc_hook_del(uc_, stepHook);
+    flushCode();  // full speed again for the code the step translated
     afterSlice();
     skipBreakAt_ = ~0u;
     if (hs().pendingException) {
