@@ -42,7 +42,7 @@ bool haveGdb() { return std::system("command -v gdb-multiarch >/dev/null 2>&1") 
 std::string runGdb(uint16_t port, const std::string& elf, const std::vector<std::string>& cmds, int timeoutSec = 30) {
     std::vector<std::string> args = {"gdb-multiarch", "-nx", "--batch", "-ex", "set confirm off",
                                      "-ex", "set remotetimeout 10",
-                                     "-ex", "target remote 127.0.0.1:" + std::to_string(port)};
+                                     "-ex", "target remote :" + std::to_string(port)};
     for (const auto& c : cmds) {
         args.push_back("-ex");
         args.push_back(c);
@@ -566,6 +566,43 @@ TEST(GdbProtocol, ServerListensOnLoopbackOnlyAndReportsItsPort) {
     RspClient c(a.port());
     EXPECT_TRUE(c.connected()) << "127.0.0.1 does";
     std::printf("checked %d non-loopback addresses\n", others);
+}
+
+TEST(GdbProtocol, KillOrADroppedConnectionEndsTheSessionWithoutLeftovers) {
+    Machine m;
+    bootProbe(m);
+    const uint32_t spin = m.symbol("__Return_from_Main");
+    {
+        Served s(m);
+        RspClient c(s.port());
+        ASSERT_TRUE(c.connected());
+        EXPECT_EQ(c.command("Z0," + hexAddr(spin) + ",4"), "OK");
+        EXPECT_EQ(c.command("Z2," + hexAddr(m.symbol("probe_zeroed")) + ",4"), "OK");
+        c.send("vCont;c");
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        // The core stopped at the breakpoint; a running core would do too.
+        c.send("k");
+        EXPECT_EQ(s.finish(), GdbServer::End::Killed);
+    }
+    {
+        Served s(m);
+        {
+            RspClient c(s.port());
+            ASSERT_TRUE(c.connected());
+            EXPECT_EQ(c.command("Z0," + hexAddr(m.symbol("main")) + ",4"), "OK");
+            c.send("c");  // spins for ever: the connection drops while it runs
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_EQ(s.finish(), GdbServer::End::Disconnected);
+    }
+    // Neither session left a breakpoint or a watchpoint behind: start-up
+    // clears probe_zeroed and runs through main again without a stop.
+    m.reset(ResetCause::Software);
+    auto r = m.runFor(fromMillis(1));
+    EXPECT_EQ(r.reason, StopReason::Time) << r.report;
+    EXPECT_EQ(m.pc(), spin);
+    EXPECT_EQ(m.chip().onReport, nullptr) << "the server's report hook is gone";
+    EXPECT_FALSE(m.stopOnReset);
 }
 
 // ---- The Machine's debugger support without GDB ----
