@@ -64,8 +64,11 @@ void Chip::write(uint32_t addr, uint32_t value) {
 }
 
 void Chip::setCoreDivider(unsigned cd) {
+    unsigned old = cd_;
     cd_ = cd & 7;
     requestStop();  // instruction timing changes from here on
+    if (cd_ != old)
+        for (auto& f : clockListeners) f();
 }
 
 void Chip::setNapping(bool nap) {

@@ -56,6 +56,9 @@ public:
     unsigned coreDivider() const { return cd_; }
     Ticks coreCycle() const { return Ticks{1} << cd_; }
     void setCoreDivider(unsigned cd);
+    // Called after every change of the core divider (not on chip reset,
+    // where each block resets itself): blocks clocked by the core rescale.
+    std::vector<std::function<void()>> clockListeners;
     // Nap: the core stops until an enabled interrupt is signalled.
     bool napping() const { return napping_; }
     void setNapping(bool nap);

@@ -1,8 +1,7 @@
 // Construction of the chip's blocks (kept apart so that the list of models
 // lives in one place).
 #include "chip.h"
-#include "periph/core_blocks.h"
-#include "periph/stubs.h"
+#include "periph/blocks.h"
 
 namespace sim {
 

@@ -5,9 +5,10 @@
 // clock period (PLL / 2^CD). The ARM7TDMI runs most instructions in one
 // cycle, but the ADuC702x fetches from a 16-bit flash: an ARM opcode takes
 // two accesses, a Thumb opcode one, and loads, stores and branches add a few
-// more. We take 2 cycles per instruction in ARM state and 1.5 in Thumb state
-// as the average (kept in half cycles). Events are delivered between blocks,
-// so a peripheral observes the core to within one basic block.
+// more (the flash has no cache, so every taken branch refills the pipeline
+// from it). We take 2 cycles per instruction in both states as the average.
+// Events are delivered between blocks, so a peripheral observes the core to
+// within one basic block.
 #include "machine.h"
 
 #include <unicorn/unicorn.h>
@@ -31,8 +32,6 @@ constexpr uint32_t kRamSize = SRAM_SIZE;
 // branch-to-self instructions and a code hook stops the core there.
 constexpr uint32_t kTrapBase = 0x00100000;
 constexpr uint32_t kTrapSize = 0x400;
-constexpr unsigned kArmHalfCycles = 4;    // 2 cycles per ARM instruction
-constexpr unsigned kThumbHalfCycles = 3;  // 1.5 cycles per Thumb instruction
 
 std::string hex(uint32_t v) {
     char b[16];
@@ -94,6 +93,26 @@ struct MachineHooksState {
         int stepCalls = 0;
         bool stepping = false;
         bool stepCounted = false;
+
+        // Polling-loop fast-forward (see Machine::idleCheck).
+        struct Snapshot {
+            uint32_t regs[17];
+            Ticks time;
+            uint64_t instructions;
+            uint64_t mmioHash;
+        };
+        bool idleEnabled = true;
+        uint32_t idleHead = ~0u;      // block that reads a register in a loop
+        bool idleHaveSnap = false;
+        Snapshot idleSnap{};
+        std::vector<uint8_t> idleRam;  // RAM at the last pass of the head
+        uint64_t mmioHash = 0;         // register reads since the last pass
+        uint32_t mmioReads = 0;
+        bool mmioSpoils = false;       // a write, or a read whose value moves with time
+        unsigned idleMisses = 0;
+        unsigned idleAge = 0;          // blocks since the head last ran
+        uint64_t idleCooldown = 0;     // blocks to wait before choosing a new head
+        uint64_t idleSkipped = 0;      // instructions not executed but accounted
 };
 
 struct MachineHooks {
@@ -134,8 +153,20 @@ struct MachineHooks {
                 return;
             }
         }
+        if (uint32_t(address) == s.idleHead && !s.stepping) {  // a step runs one instruction, no more
+            s.idleAge = 0;
+            if (m->idleCheck(uint32_t(address))) {
+                stopAtBlock(uc, m, uint32_t(address));  // skipped up to the next event
+                return;
+            }
+        } else if (s.idleCooldown) {
+            --s.idleCooldown;
+        } else if (s.idleHead != ~0u && ++s.idleAge > 512) {
+            s.idleHead = ~0u;  // not a loop: the head never came back
+        }
         m->lastBlock_ = uint32_t(address);
         chip.pc = uint32_t(address);
+        if (m->onBlock) m->onBlock(uint32_t(address), size);
         bool thumb = isThumbAt(m, uint32_t(address));
         uint32_t n = thumb ? size / 2 : size / 4;
         if (n == 0) n = 1;
@@ -144,9 +175,7 @@ struct MachineHooks {
             s.stepCounted = true;
         }
         m->instructions_ += n;
-        Ticks halfCycles = Ticks(n) * (thumb ? kThumbHalfCycles : kArmHalfCycles) + m->halfCycleCarry_;
-        m->halfCycleCarry_ = halfCycles & 1;
-        chip.sched().setNow(chip.now() + (halfCycles >> 1) * chip.coreCycle());
+        chip.sched().setNow(chip.now() + Ticks(n) * Machine::kCyclesPerInstruction * chip.coreCycle());
     }
 
     static void stepCode(uc_engine* uc, uint64_t, uint32_t, void* user) {
@@ -189,7 +218,22 @@ struct MachineHooks {
         }
         // A stop the access requests is taken at the next block: stopping
         // inside a block would resume it from its start and repeat accesses.
-        return m->chip_.read(addr);
+        uint32_t v = m->chip_.read(addr);
+        State& s = m->hs();
+        s.stopAt = std::min(s.stopAt, m->chip_.sched().nextDue());
+        if (s.idleEnabled) {
+            s.mmioHash = (s.mmioHash ^ (uint64_t(addr) << 32 | v)) * 0x100000001B3ull;
+            ++s.mmioReads;
+            // Counters read their time: a loop on them is no fixed point.
+            if ((addr >= T0LD.addr && addr <= T3CLRI.addr) || addr == COMRX.addr) s.mmioSpoils = true;
+            if (s.idleHead == ~0u && s.idleCooldown == 0) {
+                s.idleHead = m->lastBlock_;
+                s.idleAge = 0;
+                s.idleHaveSnap = false;
+                s.idleMisses = 0;
+            }
+        }
+        return v;
     }
     static void mmioWrite(uc_engine* uc, uint64_t offset, unsigned size, uint64_t value, void* user,
                           uint32_t base) {
@@ -207,6 +251,10 @@ struct MachineHooks {
             return;
         }
         m->chip_.write(addr, uint32_t(value));
+        m->hs().mmioSpoils = true;
+        // The write may have scheduled an event (a conversion, a byte on the
+        // line) before the end of this slice: the core must stop for it.
+        m->hs().stopAt = std::min(m->hs().stopAt, m->chip_.sched().nextDue());
     }
     static uint64_t mmioRead0(uc_engine* uc, uint64_t o, unsigned sz, void* u) { return mmioRead(uc, o, sz, u, MMR_BASE_0); }
     static uint64_t mmioRead1(uc_engine* uc, uint64_t o, unsigned sz, void* u) { return mmioRead(uc, o, sz, u, MMR_BASE_1); }
@@ -439,6 +487,8 @@ void Machine::doReset(ResetCause cause) {
     hs().pendingException = 0;
     hs().resumeAt.reset();
     hs().startThumb = false;
+    hs().idleHead = ~0u;
+    hs().idleHaveSnap = false;
     ++resets_;
     if (onReset) onReset(cause);
 }
@@ -461,6 +511,7 @@ std::string Machine::where() const {
 
 void Machine::takeException(uint32_t vector, Mode mode, uint32_t lr, bool maskFiq) {
     uint32_t old = cpsr();
+    if (onException) onException(vector, mode);
     uint32_t now = (old & ~0x3Fu) | uint32_t(mode) | 0x80 | (maskFiq ? 0x40 : 0);
     setCpsr(now);  // banked SP and LR switch with the mode
     uc_reg_write(uc_, UC_ARM_REG_SPSR, &old);
@@ -520,6 +571,68 @@ bool Machine::enterInterruptIfPending() {
     hs().watchUnmask = true;
     return taken;
 }
+
+// A polling loop that finds the chip unchanged leaves the core exactly as it
+// was one pass earlier: the same registers, the same RAM, the same register
+// values read. Until the next event nothing can change what it reads, so
+// the remaining passes up to that event are accounted (time and
+// instructions) without being executed. The check runs at the loop's head
+// block, the one that reads the register.
+bool Machine::idleCheck(uint32_t head) {
+    auto& s = hs();
+    MachineHooksState::Snapshot now{};
+    static const int ids[17] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R3, UC_ARM_REG_R4,
+                                UC_ARM_REG_R5, UC_ARM_REG_R6, UC_ARM_REG_R7, UC_ARM_REG_R8, UC_ARM_REG_R9,
+                                UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12, UC_ARM_REG_SP,
+                                UC_ARM_REG_LR, UC_ARM_REG_PC, UC_ARM_REG_CPSR};
+    void* ptrs[17];
+    for (int i = 0; i < 17; ++i) ptrs[i] = &now.regs[i];
+    uc_reg_read_batch(uc_, const_cast<int*>(ids), ptrs, 17);
+    now.time = chip_.now();
+    now.instructions = instructions_;
+    now.mmioHash = s.mmioHash;
+    bool fixed = s.idleHaveSnap && s.mmioReads > 0 && !s.mmioSpoils &&
+                 std::memcmp(now.regs, s.idleSnap.regs, sizeof now.regs) == 0 &&
+                 std::memcmp(ram_.data(), s.idleRam.data(), ram_.size()) == 0;
+    bool skipped = false;
+    if (fixed) {
+        Ticks period = now.time - s.idleSnap.time;
+        uint64_t instr = now.instructions - s.idleSnap.instructions;
+        if (period > 0 && s.stopAt != kNever && s.stopAt > now.time) {
+            // Whole passes that end before the next event; the last, partial
+            // pass runs for real so the core stops where it would have.
+            uint64_t passes = (s.stopAt - now.time) / period;
+            if (passes > 0) {
+                chip_.sched().setNow(now.time + passes * period);
+                instructions_ += passes * instr;
+                s.idleSkipped += passes * instr;
+                skipped = true;
+            }
+        }
+        s.idleMisses = 0;
+    } else if (s.idleHaveSnap && ++s.idleMisses > 8) {
+        // Not a polling loop after all: let another block have a go later.
+        s.idleHead = ~0u;
+        s.idleCooldown = 256;
+        return false;
+    }
+    s.idleSnap = now;
+    s.idleRam.assign(ram_.begin(), ram_.end());
+    s.idleHaveSnap = true;
+    s.mmioHash = 0;
+    s.mmioReads = 0;
+    s.mmioSpoils = false;
+    (void)head;
+    return skipped;
+}
+
+void Machine::setFastForward(bool on) {
+    hs().idleEnabled = on;
+    hs().idleHead = ~0u;
+    hs().idleHaveSnap = false;
+}
+
+uint64_t Machine::skippedInstructions() const { return hookState_->idleSkipped; }
 
 uint32_t Machine::startAddress() {
     auto& s = hs();

@@ -146,10 +146,21 @@ public:
     // Single instruction step; returns the stop reason.
     RunResult step();
 
+    // Polling loops that cannot see any change before the next event are
+    // fast-forwarded to it (on by default; the result is the same run).
+    void setFastForward(bool on);
+    uint64_t skippedInstructions() const;
+
     // Cycles per instruction used for virtual time (see machine.cpp).
     static constexpr unsigned kCyclesPerInstruction = 2;
 
-    // Hooks for tools: called after every run slice (profiling, pacing).
+    // Hooks for tools (profiling, checks). onBlock runs before every executed
+    // basic block (address, size in bytes) and costs a call per block, so it
+    // is empty unless a tool needs it; onException runs at every exception
+    // entry (vector, mode entered) before the registers change; onSlice after
+    // every stretch the core ran.
+    std::function<void(uint32_t addr, uint32_t size)> onBlock;
+    std::function<void(uint32_t vector, Mode mode)> onException;
     std::function<void()> onSlice;
 
     uint64_t interruptsTaken() const { return interruptsTaken_; }
@@ -182,6 +193,7 @@ private:
     void handleException();
     bool enterInterruptIfPending();
     uint32_t startAddress();
+    bool idleCheck(uint32_t head);
     void afterSlice();
     void doReset(ResetCause cause);
     void setFault(const std::string& what);
@@ -202,7 +214,6 @@ private:
     std::vector<size_t> extraCodeHooks_;
     uint64_t instructions_ = 0;
     uint64_t interruptsTaken_ = 0;
-    Ticks halfCycleCarry_ = 0;
     unsigned resets_ = 0;
     std::optional<std::string> fault_;
     std::vector<uint32_t> breakpoints_;

@@ -1,4 +1,350 @@
-// Converter controller (to be completed).
+// Converter controller: boot, the regulation tick and the command loop of a
+// high-voltage supply node on a 9600 Bd multi-drop bus.
+#include <stdint.h>
+
+#include "EEPROM.h"
+#include "Serial.h"
+#include "System.h"
+#include "aduc702x.h"
+#include "rprintf.h"
+
+static_assert(static_cast<char>(-1) > 0, "characters are unsigned 8-bit");
+
+namespace {
+
+// ---- Constants of the regulator and the parameters ----
+
+constexpr int32_t kMaxCode = 8090;                  // largest regulation code
+constexpr int32_t kIntegralMax = kMaxCode * 16;     // integrator in 1/16 codes
+static_assert(kIntegralMax == 129440);
+constexpr int32_t kTemperatureOffset = 1317;
+constexpr int32_t kErrorBand = 2;                   // codes
+constexpr uint32_t kTickFast = 25;                  // T0LD: 77 us
+constexpr uint32_t kTickSlow = 800;                 // T0LD: 2.45 ms
+constexpr uint32_t kTickBoot = 50;                  // T0LD until the first regulation
+constexpr uint32_t kTimer0Core16 = 0xC4;            // enabled, periodic, core / 16
+constexpr uint32_t kAdcPowerUp = 0x20;
+constexpr uint32_t kAdcIdle = 0x623;                // single software conversions
+constexpr uint32_t kAdcStart = 0x6A3;               // the same, conversion started
+constexpr uint32_t kWatchdogReload = 0x1000;        // 4096 / 32768 Hz = 125 ms
+constexpr uint32_t kWatchdogMode = 0xE0;
+constexpr uint32_t kWatchdogRefresh = 0xFF;
+constexpr uint32_t kHvEnable = 1u << 18;            // GP1DAT: P1.2 output level
+constexpr uint32_t kBroadcast = 253;
+constexpr float kVoltsMax = 2010.0f;
+constexpr float kCalibrationUnit = 3.0517578125e-05f;  // 2^-15 V per ADC2HV count
+constexpr float kCalibrationScale = 32768.0f;
+constexpr u16 kStoreMax = 0xFFFF;                   // the store keeps 16 bits
+
+// Virtual addresses in the parameter store.
+enum : u16 { VA_ADDRESS = 0, VA_SETTING = 2, VA_CALIBRATION = 4, VA_FLAGS = 6 };
+// First-boot defaults: node 1, 2200 codes, 0.822021484375 V per code, off.
+constexpr u16 kDefaultAddress = 1;
+constexpr u16 kDefaultSetting = 2200;
+constexpr u16 kDefaultCalibration = 26936;
+constexpr u16 kDefaultFlags = 0;
+constexpr u16 kFlagOutputOn = 1;
+
+// ---- Float to integer conversions: truncate toward zero, saturate ----
+
+template <typename F>
+constexpr int32_t to_i32(F f) {
+    if (f != f) return 0;
+    if (f >= F(2147483648.0)) return INT32_MAX;
+    if (f <= F(-2147483648.0)) return INT32_MIN;
+    return static_cast<int32_t>(f);
+}
+
+template <typename F>
+constexpr uint32_t to_u32(F f) {
+    if (!(f > F(0))) return 0;  // negative, zero and NaN
+    if (f >= F(4294967296.0)) return UINT32_MAX;
+    return static_cast<uint32_t>(f);
+}
+
+static_assert(to_i32(__builtin_nanf("")) == 0 && to_u32(__builtin_nanf("")) == 0);
+static_assert(to_i32(3e9f) == INT32_MAX && to_i32(-3e9f) == INT32_MIN);
+static_assert(to_i32(-10.8f) == -10 && to_i32(1808.447f) == 1808);
+static_assert(to_u32(-0.5f) == 0 && to_u32(5e9f) == UINT32_MAX && to_u32(1216.51f) == 1216);
+static_assert(to_u32(__builtin_inf()) == UINT32_MAX && to_i32(-__builtin_inff()) == INT32_MIN);
+
+// Integrator addition that stops at the limits of its type instead of
+// wrapping: a long overload walks the integrator down to INT32_MIN and it
+// stays there, never jumping to full output.
+constexpr int32_t add_saturating(int32_t a, int32_t b) {
+    int32_t sum;
+    if (__builtin_add_overflow(a, b, &sum)) return b < 0 ? INT32_MIN : INT32_MAX;
+    return sum;
+}
+static_assert(add_saturating(INT32_MIN + 5, -2445) == INT32_MIN);
+static_assert(add_saturating(129440, INT32_MAX) == INT32_MAX);
+
+// Integrator preset for a set-point: regulation code 8090 - set-point,
+// computed modulo 2^32 like the rest of the 32-bit arithmetic.
+constexpr int32_t preset(u16 setting) {
+    return static_cast<int32_t>((static_cast<uint32_t>(kMaxCode) - setting) * 16u);
+}
+static_assert(preset(2200) == 94240 && preset(1216) == 109984 && preset(9000) == -14560);
+
+}  // namespace
+
+// ---- State shared by boot, the command loop and the regulation tick ----
+// Every item is one aligned 32-bit word; the tick never nests, so whole-word
+// reads and writes need no lock. Items written by one context and read by
+// the other are volatile so that neither keeps a stale copy.
+
+extern "C" {
+constinit u16 MyAddress = 0;
+constinit volatile u16 HV_Setting = 0;
+constinit u16 ADC2HV = 0;
+constinit u16 Flags = 0;
+constinit float Code2Voltage = 0.0f;
+constinit int32_t MaxADC = 0;
+constinit volatile int32_t integral = 0;
+constinit volatile int32_t HV_Measured = 0;
+constinit volatile u32 adc_data[4] = {0, 0, 0, 0};
+constinit volatile int32_t Temperature = 0;
+constinit volatile int32_t ProgramOk = 0;
+constinit char NextChar = 0;
+
+void Timer0_IRQ_Handler(void);
+u16 GetWORD(void);
+int main(void);
+}
+
+// ---- Regulation tick ----
+// One ADC input per tick in the slot order 1, 2, 3, 16 (temperature), 0;
+// the slot-0 tick regulates while the output is on. Integer arithmetic
+// only and no calls: it runs on a 128-byte IRQ stack every 77 us at worst.
+
+extern "C" void Timer0_IRQ_Handler(void) {
+    // The data copy of start-up gives the first slot, ADC1.
+    static constinit u32 input_index = 1;
+
+    ADCCP = input_index;
+    ADCCON = kAdcStart;
+    while (ADCSTA == 0) {}
+    const u32 code = (ADCDAT >> 16) & 0xFFF;
+
+    if (input_index == ADCCP_TEMPERATURE) {
+        Temperature = kTemperatureOffset - static_cast<int32_t>(code);
+        input_index = 0;
+    } else {
+        if (input_index == 0) {
+            HV_Measured = static_cast<int32_t>(code);
+            adc_data[0] = static_cast<u32>(HV_Measured);
+            if ((GP1DAT & kHvEnable) != 0) {
+                // Measured above the set-point raises the code: the supply's
+                // control input works the other way round.
+                const int32_t delta = static_cast<int32_t>(static_cast<u32>(HV_Measured) - HV_Setting);
+                int32_t acc = add_saturating(integral, delta);
+                u32 DAC_Value;
+                if (acc < 0) {
+                    DAC_Value = 0;
+                } else if (acc > kIntegralMax) {
+                    acc = kIntegralMax;
+                    DAC_Value = kMaxCode;
+                } else {
+                    DAC_Value = static_cast<u32>(acc) >> 4;
+                }
+                integral = acc;
+                // 13 bits over two 12-bit DACs summed in hardware: each takes
+                // bits 27:16, so DAC0 gets floor(v/2) and DAC1 floor((v+1)/2).
+                DAC0DAT = DAC_Value << 15;
+                DAC1DAT = (DAC_Value + 1) << 15;
+                T0LD = (delta > kErrorBand || delta < -kErrorBand) ? kTickFast : kTickSlow;
+            }
+        } else {
+            adc_data[input_index] = code;
+        }
+        if (++input_index > 3) input_index = ADCCP_TEMPERATURE;
+    }
+
+    // Refresh the watchdog only if the command loop came round since the
+    // last refresh.
+    if (ProgramOk != 0) {
+        ProgramOk = 0;
+        T3CLRI = kWatchdogRefresh;
+    }
+    T0CLRI = 0;
+}
+
+// ---- Parameters ----
+
+extern "C" void EE_Set(u16 VirtAddress, u16 Data) {
+    u16 CurrentData = 0;
+    if (EE_Read(VirtAddress, &CurrentData) == False || CurrentData != Data) EE_Write(VirtAddress, Data);
+}
+
+namespace {
+
+void set_output(bool on) {
+    if (on)
+        GP1DAT |= kHvEnable;
+    else
+        GP1DAT &= ~kHvEnable;
+}
+
+// ---- Command frames ----
+
+bool GoodAddress() { return (GetWORD() & 0xFF) == MyAddress; }
+
+// 'A' address [' ' new address]: query, or set when the new address is not 0.
+// Broadcast 253 reaches every node.
+void AddressCommand() {
+    const u16 addressed = GetWORD() & 0xFF;
+    if (addressed != kBroadcast && addressed != MyAddress) return;
+    if (NextChar == ' ') {
+        const u16 n = GetWORD() & 0xFF;
+        if (n != 0) {
+            MyAddress = n;
+            EE_Set(VA_ADDRESS, n);
+        }
+    }
+    rprintf("%u\n", MyAddress);
+}
+
+// 'E' in codes, 'U' and 'V' in volts; 'V' also persists. Limited to MaxADC
+// from above only.
+void SetPoint(unsigned char letter) {
+    u16 v = GetWORD();
+    if (letter != 'E') v = to_u32(static_cast<float>(static_cast<int32_t>(v)) / Code2Voltage);
+    const u16 setting = static_cast<int32_t>(v) < MaxADC ? v : static_cast<u16>(MaxADC);
+    if (setting == HV_Setting) return;
+    HV_Setting = setting;
+    integral = preset(setting);
+    if (letter == 'V') EE_Set(VA_SETTING, setting);
+}
+
+// 'C' volts: the host measured `volts` at the present set-point.
+void Calibrate() {
+    const int32_t volts = static_cast<int32_t>(GetWORD());
+    const u16 setting = HV_Setting;
+    // A zero reading or a zero set-point gives no factor at all; a factor
+    // that rounds to 0 or does not fit the store's 16 bits would come back
+    // different after the next reset. Such frames change nothing.
+    if (volts == 0 || setting == 0) return;
+    const float factor = static_cast<float>(volts) / static_cast<float>(setting);
+    const u32 calibration = to_u32(static_cast<double>(factor * kCalibrationScale) + 0.5);
+    if (calibration == 0 || calibration > kStoreMax) return;
+    Code2Voltage = factor;
+    ADC2HV = calibration;
+    EE_Set(VA_CALIBRATION, ADC2HV);
+    MaxADC = to_i32(kVoltsMax / Code2Voltage);
+}
+
+void OutputOff(bool persist) {
+    Flags &= ~kFlagOutputOn;
+    if (persist) EE_Set(VA_FLAGS, Flags);
+    set_output(false);
+}
+
+void OutputOn(bool persist) {
+    Flags |= kFlagOutputOn;
+    if (persist) EE_Set(VA_FLAGS, Flags);
+    set_output(true);
+    integral = preset(HV_Setting);
+}
+
+void Dump() {
+    rprintf("\n");
+    for (int32_t i = 0; i < 4; ++i) rprintf("ADC[%i]=%u\n\r", i, adc_data[i]);
+    // Tenths of a code per 1.3: the sensor's slope, in whole degrees.
+    const int32_t tenfold = static_cast<int32_t>(static_cast<uint32_t>(Temperature) * 10u);
+    rprintf("Temperature=%i\n\r", tenfold / 13);
+    rprintf("\n\r");
+}
+
+unsigned char upper(int c) {
+    return static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c);
+}
+
+[[noreturn]] void CommandLoop() {
+    for (;;) {
+        ProgramOk = 1;  // the tick refreshes the watchdog once per pass
+        if (received() == 0) continue;
+        const unsigned char letter = upper(getchar());
+        if (letter == 'A') {
+            AddressCommand();
+            continue;
+        }
+        // Every other letter carries an address, commands or not.
+        if (!GoodAddress()) continue;
+        switch (letter) {
+        case 'C': Calibrate(); break;
+        case 'D': Dump(); break;
+        case 'E': case 'U': case 'V': SetPoint(letter); break;
+        case 'F': OutputOff(false); break;
+        case 'S': OutputOff(true); break;
+        case 'G': OutputOn(true); break;
+        case 'N': OutputOn(false); break;
+        case 'H': {
+            const int32_t measured = HV_Measured;
+            rprintf("e=%u\n", to_i32(static_cast<float>(measured) * Code2Voltage));
+            break;
+        }
+        case 'R': rprintf("e=%u\n", HV_Measured); break;
+        case 'K': RSTSTA = RST_SOFTWARE; break;
+        default: break;  // no command: the frame is consumed silently
+        }
+    }
+}
+
+void InitADC() {
+    ADCCON = kAdcPowerUp;
+    REFCON = 1;  // internal 2.5 V reference on VREF
+    ADCCON = kAdcIdle;
+}
+
+}  // namespace
+
+// Reads a decimal number up to the first non-digit, which is consumed and
+// kept in NextChar. No digits give 0; too many wrap modulo 2^32.
+extern "C" u16 GetWORD(void) {
+    u16 result = 0;
+    for (;;) {
+        NextChar = static_cast<char>(getchar());
+        if (NextChar < '0' || NextChar > '9') return result;
+        result = result * 10 + static_cast<u16>(NextChar - '0');
+    }
+}
+
 int main(void) {
-    for (;;) {}
+    InitController();
+    InitADC();
+    InitSerial();
+
+    T3LD = kWatchdogReload;
+    T3CON = kWatchdogMode;
+
+    IRQ = Timer0_IRQ_Handler;
+    T0LD = kTickBoot;
+    T0CON = kTimer0Core16;
+    IRQEN = INT_TIMER0;
+
+    // The command loop is not running yet: give the store the whole period.
+    T3CLRI = kWatchdogRefresh;
+    T3CLRI = kWatchdogRefresh;
+
+    if (EE_Erased() == True) {
+        EE_Format();
+        EE_Set(VA_ADDRESS, kDefaultAddress);
+        EE_Set(VA_SETTING, kDefaultSetting);
+        EE_Set(VA_CALIBRATION, kDefaultCalibration);
+        EE_Set(VA_FLAGS, kDefaultFlags);
+    }
+    EE_Recover();
+    EE_Read(VA_ADDRESS, &MyAddress);
+    u16 setting = 0;
+    EE_Read(VA_SETTING, &setting);
+    HV_Setting = setting;
+    EE_Read(VA_CALIBRATION, &ADC2HV);
+    EE_Read(VA_FLAGS, &Flags);
+
+    Code2Voltage = static_cast<float>(ADC2HV) * kCalibrationUnit;
+    MaxADC = to_i32(kVoltsMax / Code2Voltage);
+    integral = preset(HV_Setting);
+    if ((Flags & kFlagOutputOn) != 0) set_output(true);
+
+    CommandLoop();
 }

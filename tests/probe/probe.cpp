@@ -15,6 +15,8 @@ volatile uint32_t probe_powcon_at_main;
 volatile uint32_t probe_irq_count;
 
 void thumb_handler(void);  // Thumb state (thumb.cpp)
+void probe_timer_start(uint32_t reload);
+uint32_t probe_poll(uint32_t ticks);
 uint32_t thumb_add(uint32_t a, uint32_t b);
 
 // Routine-call checks: four word arguments, one result.
@@ -63,7 +65,8 @@ int main(void) {
                           (const void*)probe_install, (const void*)probe_undefined,
                           (const void*)probe_swi, (const void*)probe_spin,
                           (const void*)probe_initialised, (const void*)probe_zeroed,
-                          (const void*)&probe_irq_count})
+                          (const void*)&probe_irq_count, (const void*)probe_timer_start,
+                          (const void*)probe_poll})
         asm volatile("" ::"r"(f));
     probe_powcon_at_main = POWCON;
     probe_main_entered = 1;
@@ -71,3 +74,27 @@ int main(void) {
 }
 
 }  // extern "C"
+
+extern "C" {
+// Timer0 ticks counted by an interrupt handler, and a loop that polls a
+// status register until enough ticks have come: the shape of the nodes'
+// main loops, for the simulator's fast-forward of polling loops.
+void probe_timer_handler(void) {
+    probe_irq_count = probe_irq_count + 1;
+    T0CLRI = 0;
+}
+
+void probe_timer_start(uint32_t reload) {
+    IRQ = probe_timer_handler;
+    T0LD = reload;
+    T0CON = 0xC4;
+    IRQEN = INT_TIMER0;
+}
+
+uint32_t probe_poll(uint32_t ticks) {
+    while (probe_irq_count < ticks) {
+        if (COMSTA0 & COMSTA0_DR) return 0;
+    }
+    return 1;
+}
+}

@@ -223,3 +223,38 @@ TEST_F(Probe, ResetsRestartFromTheVectorAndKeepRam) {
 }
 
 }  // namespace
+
+namespace {
+
+// Skipping the passes of a polling loop must not change the run: the same
+// interrupts at the same times, the same instruction count, the same state.
+TEST(FastForward, PollingLoopSkipsLeaveTheRunUnchanged) {
+    struct Outcome {
+        Ticks time;
+        uint64_t instructions;
+        uint32_t count, result, pc;
+        uint64_t skipped;
+    };
+    auto runOnce = [](bool fastForward) {
+        Machine m;
+        m.setFastForward(fastForward);
+        m.loadElf(PROBE_ELF);
+        m.runUntil([&] { return m.readSym("probe_main_entered") == 1; }, fromMillis(10));
+        m.call("probe_timer_start", {800});  // a tick every 2.45 ms
+        uint32_t result = m.call("probe_poll", {40}, fromMillis(200));
+        m.runFor(fromMillis(3));
+        return Outcome{m.now(), m.instructions(), m.readSym("probe_irq_count"), result, m.pc(),
+                       m.skippedInstructions()};
+    };
+    Outcome slow = runOnce(false), fast = runOnce(true);
+    EXPECT_EQ(slow.skipped, 0u);
+    EXPECT_GT(fast.skipped, fast.instructions / 2) << "most of the waiting was skipped";
+    EXPECT_EQ(fast.time, slow.time);
+    EXPECT_EQ(fast.instructions, slow.instructions);
+    EXPECT_EQ(fast.count, slow.count);
+    EXPECT_EQ(fast.count, 41u);
+    EXPECT_EQ(fast.result, 1u);
+    EXPECT_EQ(fast.pc, slow.pc);
+}
+
+}  // namespace

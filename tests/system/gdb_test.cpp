@@ -665,8 +665,7 @@ TEST(MachineDebug, StepsRunOneInstructionAndBreakpointsHitTranslatedCode) {
     std::vector<uint32_t> expect = {call + 4, veneer, veneer + 4, thumbAdd, thumbAdd + 2, call + 8};
     EXPECT_EQ(pcs, expect);
     EXPECT_EQ(m.instructions() - n0, 6u);
-    // Four ARM instructions at 2 cycles, two Thumb ones at 1.5.
-    EXPECT_EQ(m.now() - t0, 11 * m.chip().coreCycle());
+    EXPECT_EQ(m.now() - t0, 6 * Machine::kCyclesPerInstruction * m.chip().coreCycle());
 
     // A breakpoint set in code that has run (and is translated) is hit.
     m.addBreakpoint(spin);

@@ -1,0 +1,45 @@
+// The nodes aducsim runs: their images, flash files, boards and the line
+// that joins them to the host.
+#pragma once
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "board/bus.h"
+#include "time.h"
+
+namespace aducsim {
+
+struct Config {
+    std::string kind;      // "velmora" or "tavlo"
+    std::string image;     // ELF; empty: the built one
+    std::string nodesArg;  // --nodes as given
+    std::string flashDir;
+    std::vector<std::string> params;  // NAME=VALUE
+    std::string vcdPath;
+    std::function<void(const std::string&)> log;     // progress, may be silenced
+    std::function<void(const std::string&)> report;  // what the firmware did wrong
+};
+
+// The line between the host and the simulated nodes.
+class Line {
+public:
+    virtual ~Line() = default;
+    virtual std::string describe() const = 0;
+    virtual sim::Ticks now() const = 0;
+    virtual void hostSend(const std::string& bytes) = 0;
+    // Runs every node to t; false when one faulted (see fault()).
+    virtual bool runTo(sim::Ticks t) = 0;
+    virtual std::string fault() const = 0;
+    // Everything the host has received so far.
+    virtual const std::vector<sim::LineByte>& hostReceived() const = 0;
+    virtual void finish() = 0;
+};
+
+// Builds the nodes of cfg.kind; throws std::runtime_error with a message
+// for the operator.
+std::unique_ptr<Line> makeLine(const Config& cfg);
+std::string describeParams(const std::string& kind);
+
+}  // namespace aducsim

@@ -1,0 +1,235 @@
+// A half-duplex multi-drop line (RS-485 style) shared by several nodes and one
+// host, run in lock-step.
+//
+// Every station has its own virtual clock (each node its own Chip and
+// scheduler), so the Bus advances them together in slices that never cross a
+// byte boundary it has yet to deliver, and never exceed maxSlice (a quarter
+// character at the bus rate by default). After each slice every station
+// stands at the same instant and the line up to there is final.
+//
+// The line: a station drives it only while its driver enable is on. A driver
+// that is on and not sending drives the idle (mark) level. With no driver on,
+// the bias resistors hold the line idle. When two drivers disagree, the
+// differential voltage collapses and the fail-safe receivers read idle: the
+// line is at space (0) only when every active driver sends a 0. Receivers
+// decode the line like a UART (falling edge, sample each bit in its middle,
+// 8N1), so a byte sent with the driver off never appears, a driver dropped
+// mid-byte turns the remaining bits into ones, and overlapping senders give
+// corrupted bytes. Two drivers on at once while a byte is being sent is a
+// collision: recorded, reported, and every byte it touches is flagged.
+//
+// Every station hears every byte on the line, its own included: each decoded
+// byte reaches every node's receiver at the byte's end (the end of its stop
+// bit). The host's receiver is off while the host drives (its adapter ties
+// receive enable to driver enable), so hostReceived() holds only what others
+// sent.
+//
+// Typical use (nodes: MachineNode adapters around booted Machines, or fakes):
+//
+//     sim::Bus bus;                       // 9600 Bd
+//     bus.addNode(node1);  bus.addNode(node2);
+//     bus.hostSend("H1\r");               // real byte timing, back to back
+//     std::string reply = bus.runUntilReply(sim::fromMillis(100));  // "e=1808\r\n"
+//     for (const sim::LineByte& b : bus.hostReceived()) ... b.value, b.start, b.end
+//
+// Runs are deterministic: the same stations and inputs give the same line
+// record whatever maxSlice is.
+#pragma once
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "../time.h"
+
+namespace sim {
+
+class Bus;
+
+// One station's connection to the bus. Implementations: MachineNode (a
+// simulated chip running firmware) and test fakes.
+class BusNode {
+public:
+    BusNode() = default;
+    BusNode(const BusNode&) = delete;
+    BusNode& operator=(const BusNode&) = delete;
+    // A station that goes away while on a bus stops that bus (a fault).
+    virtual ~BusNode();
+    virtual Ticks now() const = 0;
+    // Advances this station's clock to t (not beyond), running whatever is
+    // due at t; called again with the same t after the bus delivered bytes
+    // at t. False on a fault, described by fault().
+    virtual bool runTo(Ticks t) = 0;
+    virtual std::string fault() const { return {}; }
+    // A byte decoded from the line reaches this station's receiver at `at`
+    // (never earlier than now()); senderBaud is the rate it was sent at.
+    virtual void receive(uint8_t value, double senderBaud, Ticks at) = 0;
+
+protected:
+    // For implementations: the station's UART starts sending a byte (start
+    // bit at `start`, stop bit ending at `end`). Call it no later than `start`.
+    void transmitted(uint8_t value, Ticks start, Ticks end);
+    // The station's transceiver driver enable switched at t.
+    void driverChanged(bool on, Ticks t);
+
+private:
+    friend class Bus;
+    Bus* bus_ = nullptr;
+    unsigned index_ = 0;
+};
+
+// Station numbers in masks: node i is bit i, the host is bit kHostBit.
+inline constexpr unsigned kHostBit = 31;
+inline constexpr unsigned kMaxNodes = 31;
+
+// One byte as the receivers decoded it from the line.
+struct LineByte {
+    uint8_t value = 0;
+    Ticks start = 0;          // falling edge of the start bit
+    Ticks end = 0;            // end of the stop bit: when receivers get it
+    double baud = 0;          // rate of the station whose edge started it
+    uint32_t drivers = 0;     // stations whose driver was on during the byte
+    bool collision = false;   // a collision overlapped it
+    bool framingError = false;  // stop bit read as 0
+    bool fromHost() const { return (drivers >> kHostBit) & 1; }
+    bool from(unsigned node) const { return (drivers >> node) & 1; }
+};
+
+// Two or more drivers on while a byte was being sent.
+struct Collision {
+    Ticks start = 0, end = 0;
+    uint32_t drivers = 0;
+};
+
+// A byte whose driver enable was off at its start (it never reached the line)
+// or went off before its end (its last bits are lost).
+struct TxFault {
+    unsigned node = 0;
+    uint8_t value = 0;
+    Ticks start = 0, end = 0;
+    bool offAtStart = false;  // else: on at the start, off before the end
+};
+
+class Bus {
+public:
+    explicit Bus(double baud = 9600);
+    Bus(const Bus&) = delete;
+    Bus& operator=(const Bus&) = delete;
+    ~Bus();
+
+    // Adds a station; returns its index (its bit in LineByte::drivers).
+    unsigned addNode(BusNode& node);
+    size_t nodeCount() const { return nodes_.size(); }
+
+    double baud() const { return baud_; }
+    // Ticks of one 10-bit character at the bus rate.
+    Ticks charTime() const;
+    // Longest slice the stations run on their own (default a quarter character).
+    void setMaxSlice(Ticks t) { maxSlice_ = t ? t : 1; }
+    Ticks now() const { return now_; }
+
+    // ---- Host end ----
+    void setHostBaud(double baud) { hostBaud_ = baud; }
+    double hostBaud() const { return hostBaud_; }
+    // Queues bytes, 8N1 back to back, after anything the host still has queued
+    // and not before now(). Returns when the last one will have been sent.
+    Ticks hostSend(std::string_view bytes);
+    Ticks hostSendAt(Ticks start, std::string_view bytes);
+    bool hostSending() const { return now_ < hostIdleAt_; }
+    // Bytes the host received (everything on the line it did not send).
+    const std::vector<LineByte>& hostReceived() const { return hostRx_; }
+    std::string hostText(size_t from = 0) const;
+    void clearHostReceived() { hostRx_.clear(); }
+
+    // ---- Running: all stations in lock-step ----
+    bool runFor(Ticks d) { return runTo(now_ + d); }
+    bool runTo(Ticks t);
+    // Until cond() holds (checked after every slice) or limit has passed.
+    // False on a fault or when the limit ran out.
+    bool runUntil(const std::function<bool()>& cond, Ticks limit);
+    // Waits for the host's queued bytes to go out, then for a reply: returns
+    // once the host has received something and the line has been idle for
+    // two characters, or when the timeout (from now) runs out. Returns the
+    // bytes received in that time (empty: no reply).
+    std::string runUntilReply(Ticks timeout);
+
+    // ---- Records ----
+    const std::vector<LineByte>& line() const { return line_; }
+    const std::vector<Collision>& collisions() const { return collisions_; }
+    const std::vector<TxFault>& txFaults() const { return txFaults_; }
+    // Human-readable reports of collisions, driver faults and late deliveries.
+    const std::vector<std::string>& reports() const { return reports_; }
+    std::function<void(const std::string&)> onReport;
+    // The first station fault, if any; a fault stops every run.
+    const std::string& fault() const { return fault_; }
+    // When the line was last busy (end of the last decoded byte).
+    Ticks lastActivity() const { return lastActivity_; }
+
+private:
+    friend class BusNode;
+    struct Tx {
+        uint8_t value;
+        Ticks start, end;
+        bool checked = false;
+    };
+    struct Station {
+        BusNode* node = nullptr;  // null for the host
+        std::vector<std::pair<Ticks, bool>> enable;  // driver enable changes, in time order
+        std::deque<Tx> bytes;                        // in start order
+        bool enabledAt(Ticks t) const;
+        // Level driven at t if the driver is on: 0 or 1 (idle 1).
+        int bitAt(Ticks t, const Tx** in = nullptr) const;
+    };
+
+    void nodeTransmitted(unsigned i, uint8_t value, Ticks start, Ticks end);
+    void nodeDriverChanged(unsigned i, bool on, Ticks t);
+    void nodeGone(unsigned i);
+    Station& station(unsigned bit) { return bit == kHostBit ? host_ : nodes_[bit]; }
+    template <class F> void forEachStation(F f);
+
+    bool slice(Ticks target);  // one lock-step slice towards target
+    void settle(Ticks horizon);  // decode the line up to horizon
+    // Line level at t (0 space, 1 mark) and the stations driving at t.
+    int levelAt(Ticks t, uint32_t* active = nullptr);
+    void breakpoints(Ticks from, Ticks to, std::vector<Ticks>& out);
+    void findCollisions(Ticks from, Ticks to);
+    void checkTransmissions(Ticks horizon);
+    void completeFrame();
+    void prune();
+    void report(std::string what);
+
+    double baud_;
+    double hostBaud_;
+    Ticks maxSlice_;
+    Ticks now_ = 0;
+    bool started_ = false;
+    std::vector<Station> nodes_;
+    Station host_;
+    Ticks hostIdleAt_ = 0;
+
+    // Decoder: where the search for the next start edge resumes, and the frame in progress.
+    Ticks scanFrom_ = 0;
+    Ticks settled_ = 0;  // the line is final before this time
+    struct Frame {
+        Ticks edge;
+        double bitTicks;
+        double baud;
+        Ticks end;
+    };
+    std::optional<Frame> frame_;
+    Ticks lastActivity_ = 0;
+    bool delivered_ = false;
+
+    std::vector<LineByte> line_;
+    std::vector<LineByte> hostRx_;
+    std::vector<Collision> collisions_;
+    std::vector<TxFault> txFaults_;
+    std::vector<std::string> reports_;
+    std::string fault_;
+};
+
+}  // namespace sim

@@ -1,0 +1,30 @@
+// The simulator's end of the line to a host: a pseudo-terminal, a TCP
+// listener on the loopback interface, or the controlling terminal.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+class HostPort {
+public:
+    virtual ~HostPort() = default;
+    // spec: "pty", "tcp:PORT" or "stdio". link: optional symlink to the pty.
+    // Returns null and sets err on failure.
+    static std::unique_ptr<HostPort> open(const std::string& spec, const std::string& link, std::string& err);
+
+    // What a host connects to, e.g. "/dev/pts/5" or "127.0.0.1:5000".
+    virtual std::string address() const = 0;
+    // Bytes the host sent since the last call (never blocks).
+    virtual std::vector<uint8_t> read() = 0;
+    // Bytes to the host; dropped while no host is connected.
+    virtual void write(const uint8_t* data, size_t n) = 0;
+    // Waits up to timeoutMs for input from the host (or a connection).
+    virtual void wait(int timeoutMs) = 0;
+    // The operator asked to quit (Ctrl-] on the terminal).
+    virtual bool quitRequested() const { return false; }
+};
+
+}  // namespace sim
