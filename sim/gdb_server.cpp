@@ -541,7 +541,7 @@ struct GdbServer::Impl {
     // One slice of a resumed core; the slice follows the wall time it took.
     void runSlice() {
         auto t0 = std::chrono::steady_clock::now();
-        RunResult r = m.runFor(slice);
+        RunResult r = self.run ? self.run(slice) : m.runFor(slice);
         auto us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count();
         if (us < 2000 && slice < fromSeconds(1)) slice *= 2;
         else if (us > 10000 && slice > fromMicros(10)) slice /= 2;

@@ -13,9 +13,9 @@
 #include <optional>
 #include <string>
 
-namespace sim {
+#include "machine.h"
 
-class Machine;
+namespace sim {
 
 class GdbServer {
 public:
@@ -53,6 +53,12 @@ public:
 
     // Thread-safe: makes serve() return soon with End::Stopped.
     void stop();
+
+    // How the core runs while the debugger lets it go: Machine::runFor by
+    // default. A program that runs several stations in step (nodes on one
+    // bus) passes a function that advances them all, stops them where this
+    // core stopped, and returns how it stopped.
+    std::function<RunResult(Ticks slice)> run;
 
     // Packet trace, one line per packet in ("<- ") and out ("-> ").
     std::function<void(const std::string&)> trace;

@@ -108,7 +108,8 @@ std::vector<std::string> allMatches(const std::string& out, const std::string& r
 // The server on its own thread while a client drives it.
 class Served {
 public:
-    explicit Served(Machine& m) : server_(m, 0) {
+    explicit Served(Machine& m, std::function<RunResult(Ticks)> run = {}) : server_(m, 0) {
+        server_.run = std::move(run);
         if (std::getenv("GDB_TEST_TRACE"))  // the packets, for a failing case
             server_.trace = [](const std::string& line) { std::fprintf(stderr, "gdb-server %s\n", line.c_str()); };
         thread_ = std::thread([this] {
@@ -462,7 +463,11 @@ TEST(GdbProtocol, CtrlCHaltsARunningCoreWhoseTimeThenStandsStill) {
     bootProbe(m);
     m.runFor(fromMicros(100));  // main has returned: the core spins
     const uint32_t spin = m.symbol("__Return_from_Main");
-    Served s(m);
+    std::atomic<int> slices{0};
+    Served s(m, [&](Ticks slice) {  // as a program running several stations would
+        ++slices;
+        return m.runFor(slice);
+    });
     RspClient c(s.port());
     ASSERT_TRUE(c.connected());
 
@@ -503,6 +508,7 @@ TEST(GdbProtocol, CtrlCHaltsARunningCoreWhoseTimeThenStandsStill) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     std::string t2 = c.monitor("time");
     EXPECT_NE(t0, t1) << "the core ran";
+    EXPECT_GT(slices.load(), 0) << "through the program's run function";
     EXPECT_EQ(t1, t2) << "halted: no virtual time passes";
 
     // Flash patched from the debugger replaces code already translated.
