@@ -187,7 +187,7 @@ struct MachineHooks {
         auto* m = static_cast<Machine*>(user);
         State& s = m->hs();
         uint32_t a = uint32_t(address);
-        if (a == s.stopAddr) {
+        if (a == s.stopAddr && !s.stepping) {  // a step from there moves on
             s.hitStopAddr = true;
             uc_emu_stop(uc);
             return;

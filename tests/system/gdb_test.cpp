@@ -650,6 +650,11 @@ TEST(MachineDebug, WatchpointStopsBeforeTheStoreAndResumesWithIt) {
 TEST(MachineDebug, StepsRunOneInstructionAndBreakpointsHitTranslatedCode) {
     Machine m;
     bootProbe(m);
+    // Where a run to an address stopped, a step still moves on.
+    ASSERT_EQ(m.pc(), m.symbol("main"));
+    EXPECT_EQ(m.step().reason, StopReason::Condition);
+    EXPECT_EQ(m.pc(), m.symbol("main") + 4);
+
     m.runFor(fromMicros(100));  // the spin loop has run many times
     const uint32_t spin = m.symbol("__Return_from_Main");
     m.jump(m.symbol("probe_call_thumb"));
