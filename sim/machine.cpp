@@ -691,6 +691,9 @@ RunResult Machine::run(Ticks until, const std::function<bool()>* cond, uint32_t 
         }
         s.stopAt = std::min(sched.nextDue(), until);
         if (s.stopAt <= sched.now()) continue;
+        // Events may have run since the last pass of a polling loop: the
+        // registers it polls can read differently now.
+        s.idleHaveSnap = false;
         uc_err err = uc_emu_start(uc_, startAddress(), 0xFFFFFFFEull, 0, 0);
         afterSlice();
         if (onSlice) onSlice();
