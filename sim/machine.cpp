@@ -772,6 +772,8 @@ void Machine::setFastForward(bool on) {
     hs().idleHaveSnap = false;
 }
 
+bool Machine::fastForward() const { return hookState_->idleEnabled; }
+
 uint64_t Machine::skippedInstructions() const { return hookState_->idleSkipped; }
 
 uint32_t Machine::startAddress() {

@@ -152,6 +152,7 @@ public:
     // Polling loops that cannot see any change before the next event are
     // fast-forwarded to it (on by default; the result is the same run).
     void setFastForward(bool on);
+    bool fastForward() const;
     uint64_t skippedInstructions() const;
 
     // Cycles per instruction used for virtual time (see machine.cpp).

@@ -277,11 +277,14 @@ Profiler::Profiler(Machine& m, const CycleModel& model) : m_(m), model_(model) {
     routines_.push_back({"(exception entry)", 0, 0});
     prevBlock_ = std::move(m.onBlock);
     prevException_ = std::move(m.onException);
+    fastForward_ = m.fastForward();
+    m.setFastForward(false);
     m.onBlock = [this](uint32_t addr, uint32_t size) { block(addr, size); };
     m.onException = [this](uint32_t vector, Mode mode) { exception(vector, mode); };
 }
 
 Profiler::~Profiler() {
+    m_.setFastForward(fastForward_);
     m_.onBlock = std::move(prevBlock_);
     m_.onException = std::move(prevException_);
 }
@@ -362,6 +365,7 @@ void Profiler::block(uint32_t addr, uint32_t size) {
 void Profiler::exception(uint32_t vector, Mode mode) {
     if (prevException_) prevException_(vector, mode);
     settle(m_.pc());  // where the interrupted code goes on after the return
+    if (onException) onException(vector);
     const uint32_t c = model_.exceptionEntry * model_.armFlashFetch;
     cycles_ += c;
     routines_.back().cycles += c;

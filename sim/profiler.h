@@ -87,7 +87,8 @@ class Profiler {
 public:
     // Attaches to the machine's onBlock and onException hooks (keeping and
     // calling any hook already there) until destroyed. Routines come from
-    // the loaded image's function symbols.
+    // the loaded image's function symbols. Polling loops are not
+    // fast-forwarded while a profile is taken: every pass is charged.
     explicit Profiler(Machine& m, const CycleModel& model = {});
     ~Profiler();
     Profiler(const Profiler&) = delete;
@@ -111,8 +112,10 @@ public:
     void clear();
     // A table of the `top` most expensive routines.
     std::string report(size_t top = 20) const;
-    // Called at every block after the totals are brought up to it.
+    // Called at every block after the totals are brought up to it, and at
+    // every exception entry before its cost is added.
     std::function<void(uint32_t addr)> onBlock;
+    std::function<void(uint32_t vector)> onException;
 
 private:
     struct Block {
@@ -136,6 +139,7 @@ private:
     CycleModel model_;
     std::function<void(uint32_t, uint32_t)> prevBlock_;
     std::function<void(uint32_t, Mode)> prevException_;
+    bool fastForward_ = true;
     std::unordered_map<uint64_t, Block> blocks_;  // by address and size
     const Block* pending_ = nullptr;
     std::vector<Routine> routines_;       // sorted by address
