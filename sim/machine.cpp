@@ -739,7 +739,12 @@ bool Machine::timedSkip(uint32_t addr, uint32_t size) {
     };
     // The first evaluation finds the timer; count it again now that it is known.
     TimedLoop::Pass first = at(0);
-    if (!first.valid || !timer) return false;
+    if (!first.valid || !timer) {
+        // It reads something else (a status register): not a timer's loop,
+        // and it need not be looked at again.
+        found->second.reset();
+        return false;
+    }
     first = at(0);
     if (!first.valid || !first.loops) return false;
     const uint32_t v0 = timer->valueAt(t + pass), v1 = timer->valueAt(t + (last + 1) * pass);

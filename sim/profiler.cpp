@@ -238,7 +238,7 @@ unsigned instructionCycles(const InsnInfo& i, bool thumb, bool fromFlash, bool p
     unsigned c = fetch * (pcWritten ? 3 : 1) + i.internal;
     if (i.cls == InsnClass::Multiply) c += m.multiplyCycles;
     if (i.transfers) {
-        if (i.literal) {
+        if (i.literal && fromFlash) {  // code in SRAM keeps its literals there
             const unsigned halves = (i.transferBytes + 1) / 2;
             c += i.transfers * halves * m.flashHalfword + m.flashDeadTime;
         } else {
@@ -341,25 +341,25 @@ void Profiler::settle(uint32_t next) {
     pending_ = nullptr;
     const bool taken = b->lastAlwaysTaken || (b->lastMayBranch && next != b->end);
     const uint32_t c = taken ? b->cyclesTaken : b->cyclesFallThrough;
-    instructions_ += b->instructions;
     cycles_ += c;
-    for (size_t k = 0; k < size_t(InsnClass::Count); ++k) classCounts_[k] += b->classCounts[k];
-    if (b->routine >= 0) {
-        Routine& r = routines_[size_t(b->routine)];
-        r.instructions += b->instructions;
-        r.cycles += c;
-        ++r.blocks;
-    } else {
-        unattributedInstructions_ += b->instructions;
-        unattributedCycles_ += c;
-    }
+    (b->routine >= 0 ? routines_[size_t(b->routine)].cycles : unattributedCycles_) += c;
 }
 
 void Profiler::block(uint32_t addr, uint32_t size) {
     if (prevBlock_) prevBlock_(addr, size);
     settle(addr);
-    pending_ = &blockAt(addr, size);
     if (onBlock) onBlock(addr);
+    const Block& b = blockAt(addr, size);
+    pending_ = &b;
+    instructions_ += b.instructions;
+    for (size_t k = 0; k < size_t(InsnClass::Count); ++k) classCounts_[k] += b.classCounts[k];
+    if (b.routine >= 0) {
+        Routine& r = routines_[size_t(b.routine)];
+        r.instructions += b.instructions;
+        ++r.blocks;
+    } else {
+        unattributedInstructions_ += b.instructions;
+    }
 }
 
 void Profiler::exception(uint32_t vector, Mode mode) {

@@ -17,8 +17,9 @@
 //            MUL m, MLA and long multiplies m + 1, MLAL m + 2 (m = 1..4 by
 //            the multiplier's magnitude; taken as 4, the worst case)
 //   data:    one transfer per register of LDR/STR/LDM/STM/PUSH/POP, two for
-//            SWP; a PC-relative literal is in flash, any other address is
-//            taken as SRAM or a register (the block's code tells no more)
+//            SWP; a PC-relative literal lies with the code (in flash for
+//            code in flash), any other address is taken as SRAM or a
+//            register (the block's code tells no more)
 //
 // Conditional instructions inside a block are charged as executed (an upper
 // bound); a conditional branch ending a block is charged taken or not taken
@@ -102,8 +103,9 @@ public:
         uint64_t blocks = 0;
     };
 
-    // Totals so far. A block's last instruction is settled when the next
-    // block starts, so the totals include every block before the current one.
+    // Totals so far. Instructions count every block begun; cycles every
+    // block before the current one (a block's last instruction is settled,
+    // branch taken or not, when the next block starts).
     uint64_t instructions() const { return instructions_; }
     uint64_t cycles() const { return cycles_; }
     uint64_t classCount(InsnClass c) const { return classCounts_[size_t(c)]; }
@@ -112,8 +114,8 @@ public:
     void clear();
     // A table of the `top` most expensive routines.
     std::string report(size_t top = 20) const;
-    // Called at every block after the totals are brought up to it, and at
-    // every exception entry before its cost is added.
+    // Called at every block with the totals up to it (the block itself not
+    // yet counted), and at every exception entry before its cost is added.
     std::function<void(uint32_t addr)> onBlock;
     std::function<void(uint32_t vector)> onException;
 
