@@ -105,7 +105,9 @@ struct MachineHooksState {
             uint64_t mmioHash;
         };
         bool idleEnabled = true;
-        uint32_t idleHead = ~0u;      // block that reads a register in a loop
+        uint32_t idleReader = ~0u;    // block that reads a register in a loop
+        uint32_t idleHead = ~0u;      // the block after it: where passes are compared
+        bool headNext = false;        // the next block becomes the head
         bool idleHaveSnap = false;
         Snapshot idleSnap{};
         bool ramChanged = false;       // the core wrote RAM differently since the last pass
@@ -166,6 +168,15 @@ struct MachineHooks {
         if (uint32_t(address) == m->lastBlock_ && s.idleEnabled && !s.stepping &&
             m->timedSkip(uint32_t(address), size))
             s.idleHaveSnap = false;
+        if (s.headNext) {
+            // A pass runs from the block after the read to the read: a run
+            // stopped between them has read nothing yet (see Machine::run).
+            s.headNext = false;
+            s.idleHead = uint32_t(address);
+            s.idleAge = 0;
+            s.idleHaveSnap = false;
+            s.idleMisses = 0;
+        }
         if (uint32_t(address) == s.idleHead && !s.stepping) {
             s.idleAge = 0;
             // Skipped to the last pass before the next event: that pass
@@ -177,7 +188,7 @@ struct MachineHooks {
         } else if (s.idleCooldown) {
             --s.idleCooldown;
         } else if (s.idleHead != ~0u && ++s.idleAge > 512) {
-            s.idleHead = ~0u;  // not a loop: the head never came back
+            s.idleHead = s.idleReader = ~0u;  // not a loop: the head never came back
         }
         m->lastBlock_ = uint32_t(address);
         chip.pc = uint32_t(address);
@@ -241,13 +252,13 @@ struct MachineHooks {
             ++s.mmioReads;
             // Counters read their time: a loop on them is no fixed point.
             if ((addr >= T0LD.addr && addr <= T3CLRI.addr) || addr == COMRX.addr) s.mmioSpoils = true;
-            // The block that polls becomes the loop's head; a head that has
-            // not come round for a while gives way to the latest reader.
-            if (s.idleCooldown == 0 && m->lastBlock_ != s.idleHead && (s.idleHead == ~0u || s.idleAge > 32)) {
-                s.idleHead = m->lastBlock_;
-                s.idleAge = 0;
-                s.idleHaveSnap = false;
-                s.idleMisses = 0;
+            // The block that polls makes a loop (its next block is the
+            // head); one that has not come round for a while gives way to
+            // the latest reader.
+            if (s.idleCooldown == 0 && m->lastBlock_ != s.idleReader &&
+                (s.idleReader == ~0u || s.idleAge > 32)) {
+                s.idleReader = m->lastBlock_;
+                s.headNext = true;
             }
         }
         return v;
@@ -525,7 +536,8 @@ void Machine::doReset(ResetCause cause) {
     hs().pendingException = 0;
     hs().resumeAt.reset();
     hs().startThumb = false;
-    hs().idleHead = ~0u;
+    hs().idleHead = hs().idleReader = ~0u;
+    hs().headNext = false;
     hs().idleHaveSnap = false;
     ++resets_;
     if (onReset) onReset(cause);
@@ -631,6 +643,12 @@ bool Machine::idleCheck(uint32_t head) {
     // RAM is the same when no store since the last pass wrote a value other
     // than the one already there (the write hook watches), and nobody wrote
     // it from outside the core.
+    // Back at the snapshot with nothing run since (the core stopped there):
+    // the next pass is measured against it.
+    if (s.idleHaveSnap && now.instructions == s.idleSnap.instructions && !ramTouched_) {
+        s.idleSnap.time = now.time;
+        return false;
+    }
     const bool fixed = s.idleHaveSnap && s.mmioReads > 0 && !s.mmioSpoils && !s.ramChanged && !ramTouched_ &&
                        std::memcmp(now.regs, s.idleSnap.regs, sizeof now.regs) == 0;
     bool skipped = false;
@@ -655,7 +673,7 @@ bool Machine::idleCheck(uint32_t head) {
     } else {
         if (s.idleHaveSnap && ++s.idleMisses > 8) {
             // Not a polling loop after all: let another block have a go later.
-            s.idleHead = ~0u;
+            s.idleHead = s.idleReader = ~0u;
             s.idleCooldown = 256;
             return false;
         }
@@ -773,7 +791,8 @@ bool Machine::timedSkip(uint32_t addr, uint32_t size) {
 
 void Machine::setFastForward(bool on) {
     hs().idleEnabled = on;
-    hs().idleHead = ~0u;
+    hs().idleHead = hs().idleReader = ~0u;
+    hs().headNext = false;
     hs().idleHaveSnap = false;
 }
 
@@ -838,9 +857,11 @@ RunResult Machine::run(Ticks until, const std::function<bool()>* cond, uint32_t 
         }
         s.stopAt = std::min(sched.nextDue(), until);
         if (s.stopAt <= sched.now()) continue;
-        // Events may have run since the last pass of a polling loop: the
-        // registers it polls can read differently now.
-        s.idleHaveSnap = false;
+        // Events may have run since the core stopped, and the registers a
+        // polling loop reads can read differently now. A pass that read
+        // some before the stop is measured anew; one that has read nothing
+        // yet reads them all afresh and is compared as it is.
+        if (s.mmioReads > 0) s.idleHaveSnap = false;
         uc_err err = uc_emu_start(uc_, startAddress(), 0xFFFFFFFEull, 0, 0);
         afterSlice();
         if (onSlice) onSlice();
@@ -966,7 +987,11 @@ uint32_t Machine::reg(int n) const {
     return v;
 }
 
-void Machine::setReg(int n, uint32_t v) { uc_reg_write(uc_, kRegIds[n & 15], &v); }
+// Registers changed from outside the core: a polling loop is measured anew.
+void Machine::setReg(int n, uint32_t v) {
+    uc_reg_write(uc_, kRegIds[n & 15], &v);
+    hs().idleHaveSnap = false;
+}
 
 // The T bit cannot be written through the emulator's CPSR; the state to
 // start in is kept aside until the core runs, and reads show it.
@@ -978,6 +1003,7 @@ uint32_t Machine::cpsr() const {
 }
 
 void Machine::setCpsr(uint32_t v) {
+    hs().idleHaveSnap = false;
     uc_reg_write(uc_, UC_ARM_REG_CPSR, &v);
     hs().startThumb = (v & 0x20) != 0;
 }
@@ -991,6 +1017,7 @@ uint32_t Machine::spsr() const {
 uint32_t Machine::pc() const { return reg(PC) & ~1u; }
 
 void Machine::jump(uint32_t addr) {
+    hs().idleHaveSnap = false;
     setReg(PC, addr & ~1u);
     hs().startThumb = (addr & 1) != 0;
 }
@@ -1073,7 +1100,10 @@ namespace sim {
 
 // ---- Debugger support ----
 
-void Machine::setSpsr(uint32_t v) { uc_reg_write(uc_, UC_ARM_REG_SPSR, &v); }
+void Machine::setSpsr(uint32_t v) {
+    uc_reg_write(uc_, UC_ARM_REG_SPSR, &v);
+    hs().idleHaveSnap = false;
+}
 
 void Machine::addWatchpoint(uint32_t addr, uint32_t len, Access access) {
     if (len == 0) len = 1;
