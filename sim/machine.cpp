@@ -671,6 +671,16 @@ bool Machine::idleCheck(uint32_t head) {
         s.idleSnap.time = chip_.now();
         s.idleSnap.instructions = instructions_;
     } else {
+        if (s.mmioSpoils) {
+            // It reads a count (a timer's loop, see timedSkip) or takes a
+            // byte: no fixed point. The next block that polls may be one.
+            s.idleHead = s.idleReader = ~0u;
+            s.idleHaveSnap = false;
+            s.mmioHash = 0;
+            s.mmioReads = 0;
+            s.mmioSpoils = false;
+            return false;
+        }
         if (s.idleHaveSnap && ++s.idleMisses > 8) {
             // Not a polling loop after all: let another block have a go later.
             s.idleHead = s.idleReader = ~0u;
@@ -767,19 +777,17 @@ bool Machine::timedSkip(uint32_t addr, uint32_t size) {
     if (!first.valid || !first.loops) return false;
     const uint32_t v0 = timer->valueAt(t + pass), v1 = timer->valueAt(t + (last + 1) * pass);
     if (!TimedLoop::monotonic(first, v0, v1)) return false;
+    // Every pass is the first one with another count: only the exit test
+    // needs working out.
+    auto loopsAt = [&](uint64_t j) { return TimedLoop::loops(first, timer->valueAt(t + (j + 1) * pass)); };
     uint64_t skip;
-    const TimedLoop::Pass end = at(last);
-    if (!end.valid || end.countAddr != first.countAddr || end.coeff != first.coeff || end.offset != first.offset)
-        return false;
-    if (end.loops) {
+    if (loopsAt(last)) {
         skip = last + 1;
     } else {
         uint64_t lo = 0, hi = last;  // pass lo loops, pass hi leaves
         while (hi - lo > 1) {
             const uint64_t mid = lo + (hi - lo) / 2;
-            const TimedLoop::Pass p = at(mid);
-            if (!p.valid) return false;
-            (p.loops ? lo : hi) = mid;
+            (loopsAt(mid) ? lo : hi) = mid;
         }
         skip = hi;
     }

@@ -367,18 +367,23 @@ TimedLoop::Pass TimedLoop::evaluate(const uint32_t regs[16], uint32_t count, con
             const bool dependent = cmp.lhs.a != 0 || cmp.rhs.a != 0 || cmp.result.a != 0;
             if (dependent) {
                 if (cmp.kind != Compare::Kind::Sub || usesZorV) return p;
-                if (c == 4 || c == 5) {  // MI, PL: the sign of the difference
+                if (c == 4 || c == 5) {  // MI, PL: the sign of the difference, as a compare with 0
                     p.coeff = cmp.result.a;
                     p.offset = cmp.result.x - uint32_t(p.coeff) * count;
                     p.order = Order::Signed;
+                    p.other = 0;
+                    p.countFirst = true;
                 } else {
                     if (cmp.lhs.a != 0 && cmp.rhs.a != 0) return p;
-                    const V& x = cmp.lhs.a != 0 ? cmp.lhs : cmp.rhs;
+                    p.countFirst = cmp.lhs.a != 0;
+                    const V& x = p.countFirst ? cmp.lhs : cmp.rhs;
                     p.coeff = x.a;
                     p.offset = x.x - uint32_t(p.coeff) * count;
+                    p.other = p.countFirst ? cmp.rhs.x : cmp.lhs.x;
                     p.order = (c == 2 || c == 3 || c == 8 || c == 9) ? Order::Unsigned : Order::Signed;
                 }
             }
+            p.cond = uint8_t(c);
             p.valid = true;
             return p;
         }
@@ -450,6 +455,21 @@ TimedLoop::Pass TimedLoop::evaluate(const uint32_t regs[16], uint32_t count, con
         }
     }
     return p;  // no branch: not a loop (decode does not allow it)
+}
+
+bool TimedLoop::loops(const Pass& p, uint32_t count) {
+    if (p.coeff == 0) return p.loops;
+    const uint32_t x = uint32_t(p.coeff) * count + p.offset;
+    const uint32_t a = p.countFirst ? x : p.other, b = p.countFirst ? p.other : x;
+    const uint32_t r = a - b;
+    Flags f;
+    f.n = r >> 31;
+    f.z = r == 0;
+    f.c = a >= b;
+    f.v = (((a ^ b) & (a ^ r)) >> 31) != 0;
+    f.nk = f.zk = f.ck = f.vk = true;
+    bool known = false;
+    return conditionHolds(p.cond, f, known);
 }
 
 bool TimedLoop::monotonic(const Pass& p, uint32_t v0, uint32_t v1) {

@@ -40,6 +40,11 @@ public:
         int coeff = 0;
         uint32_t offset = 0;
         Order order = Order::None;
+        // The test itself: (count side) - other, or other - (count side),
+        // under the branch's condition code.
+        uint32_t other = 0;
+        bool countFirst = false;
+        uint8_t cond = 14;
     };
 
     // Decodes the block at `addr` (ARM or Thumb). nullopt when it is not a
@@ -51,6 +56,11 @@ public:
 
     unsigned instructions() const { return instructions_; }
     uint16_t liveIn() const { return liveIn_; }
+
+    // Whether the pass that `p` describes loops when the count reads `count`
+    // (the same loop, the same registers at its start): the arithmetic of
+    // the exit test alone, without running the pass again.
+    static bool loops(const Pass& p, uint32_t count);
 
     // Whether the exit test, monotonic in a count that moves monotonically
     // from v0 to v1, can change only once between them.

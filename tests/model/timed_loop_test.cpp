@@ -65,6 +65,9 @@ TEST(TimedLoop, DelayLoopsOfBothInstructionSetsLeaveWhenTheCountReachesTheTarget
         EXPECT_EQ(at.coeff, 1);
         EXPECT_EQ(at.order, TimedLoop::Order::Unsigned);
         EXPECT_TRUE(TimedLoop::monotonic(at, 0, 0xFFFFFFFF)) << "the count itself never wraps inside a window";
+        // The exit test alone, for other counts, as a whole pass would find.
+        for (uint32_t v : {0u, 4998u, 4999u, 5000u, 5001u, 0xFFFFFFFFu})
+            EXPECT_EQ(TimedLoop::loops(at, v), loop->evaluate(regs->r, v, memory()).loops) << v;
     }
 }
 
@@ -83,6 +86,8 @@ TEST(TimedLoop, ShiftedFrameIsMonotonicOnlyWhileTheShiftedCountDoesNotWrap) {
         ASSERT_TRUE(p.valid);
         EXPECT_TRUE(p.loops);
         EXPECT_FALSE(loop->evaluate(regs->r, 0x80000010, memory()).loops);
+        for (uint32_t v : {0u, 0x7FFFFFFFu, 0x80000000u, 0x8000000Fu, 0x80000010u, 0xFFFFFFFFu})
+            EXPECT_EQ(TimedLoop::loops(p, v), loop->evaluate(regs->r, v, memory()).loops) << v;
         EXPECT_EQ(p.offset, 0x80000000u);
         EXPECT_TRUE(TimedLoop::monotonic(p, 0x80000001, 0xFFFFFFFF));
         EXPECT_FALSE(TimedLoop::monotonic(p, 0x7FFFFFF0, 0x80000010)) << "the shifted count wraps at 0x80000000";
