@@ -149,7 +149,7 @@ std::function<Ticks()> velmoraFrames(Counters& c, std::vector<std::shared_ptr<vo
     };
 }
 
-std::function<Ticks()> fourVelmoras(Counters& c, std::vector<std::shared_ptr<void>>& keep) {
+std::shared_ptr<bus_velmora::Rig> fourOnABus(Counters& c, std::vector<std::shared_ptr<void>>& keep) {
     auto rig = std::make_shared<bus_velmora::Rig>(4);
     keep.push_back(rig);
     for (unsigned k = 1; k <= 4; ++k) {
@@ -157,13 +157,27 @@ std::function<Ticks()> fourVelmoras(Counters& c, std::vector<std::shared_ptr<voi
         rig->bus.hostSend("N" + std::to_string(k) + "\r");
     }
     rig->bus.runFor(fromSeconds(2));
+    return rig;
+}
+
+std::function<Ticks()> fourVelmorasIdle(Counters& c, std::vector<std::shared_ptr<void>>& keep) {
+    auto rig = fourOnABus(c, keep);
+    return [rig] {
+        const Ticks t0 = rig->bus.now();
+        rig->bus.runFor(fromSeconds(5));
+        return rig->bus.now() - t0;
+    };
+}
+
+// Every node hears every frame and every reply and parses them all.
+std::function<Ticks()> fourVelmorasFrames(Counters& c, std::vector<std::shared_ptr<void>>& keep) {
+    auto rig = fourOnABus(c, keep);
     return [rig] {
         const Ticks t0 = rig->bus.now();
         for (int k = 0; k < 40; ++k) {
             const std::string frame = (k % 8 < 4 ? "0\rH" : "0\rD") + std::to_string(k % 4 + 1) + "\r";
             if (rig->ask(frame).empty()) fail("a node on the bus did not answer " + frame);
         }
-        rig->bus.runFor(fromSeconds(2));  // and idle, regulating
         return rig->bus.now() - t0;
     };
 }
@@ -229,7 +243,8 @@ int main(int argc, char** argv) {
         {"velmora idle, regulating", "velmora_idle", 100, velmoraIdle},
         {"velmora 'H'/'D' frames", "velmora_frames", 100, velmoraFrames},
         {"tavlo scan A3 D100", "tavlo_scan", 5, tavloScan},
-        {"4 velmora on one bus", "velmora_bus4", 100, fourVelmoras},
+        {"4 velmora on a bus, idle", "velmora_bus4_idle", 100, fourVelmorasIdle},
+        {"4 velmora, 'H'/'D' frames", "velmora_bus4_frames", 100, fourVelmorasFrames},
     };
 
     std::printf("bare core, tight loop: %.0f instructions/s (median of %d)\n\n", ceiling, reps);
