@@ -117,8 +117,10 @@ void loopAway() {
         n.bus.runFor(fromMillis(3));
     }
     m.onBlock = nullptr;
-    std::printf("Command loop, %zu frames of every command (pages of the store transferred: %u flash commands)\n",
-                commandStream().size(), unsigned(m.chip().flashEe().commandCount()));
+    std::printf("Command loop (top: the store to ProgramOk at %zu place%s), %zu frames of every command, %u flash "
+                "commands of the store\n",
+                tops.size(), tops.size() == 1 ? "" : "s", commandStream().size(),
+                unsigned(m.chip().flashEe().commandCount()));
     std::printf("  longest time away from the loop's top: %.2f ms, during '%s' (watchdog: 125 ms)%s\n\n",
                 toMillis(longest), worstFrame.c_str(), m.resets() != resetsBefore ? "; THE CHIP WAS RESET" : "");
     std::printf("BENCH firmware_cost loop_away_ms=%.2f\n", toMillis(longest));
