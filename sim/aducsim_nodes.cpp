@@ -19,7 +19,17 @@ using sim::Ticks;
 
 bool exists(const std::string& p) {
     struct stat st;
-    return stat(p.c_str(), &st) == 0;
+    if (stat(p.c_str(), &st) != 0) return false;
+    if (!S_ISREG(st.st_mode)) throw std::runtime_error(p + ": not a regular file, cannot hold a node's flash");
+    return true;
+}
+
+// Loads the image and checks that it is the firmware of the node kind asked
+// for, by a symbol only that firmware has.
+void loadImage(sim::Machine& m, const std::string& path, const char* kind, const char* symbol) {
+    m.loadElf(path);
+    if (!m.findSymbol(symbol))
+        throw std::runtime_error(path + ": not a " + kind + " image (it has no '" + symbol + "')");
 }
 
 std::string at(Ticks t) {
@@ -91,11 +101,7 @@ public:
             std::string err;
             auto& flash = n->machine.chip().flashEe();
             if (!fresh && !flash.loadFile(path, err)) throw std::runtime_error(err);
-            try {
-                n->machine.loadElf(image);
-            } catch (const std::exception& e) {
-                throw std::runtime_error(e.what());
-            }
+            loadImage(n->machine, image, "velmora", "ProgramOk");
             checkImage(n->machine, image);
             n->machine.chip().onReport = [this, addr, m = &n->machine](const std::string& s) {
                 cfg_.report("node " + std::to_string(addr) + " at " + at(m->now()) + ": " + s);
@@ -125,8 +131,9 @@ public:
                 const std::string path = vcdPath(cfg.vcdPath, addresses_[i], nodes_.size());
                 auto w = std::make_unique<sim::VcdWriter>(vcdPath(cfg.vcdPath, addresses_[i], nodes_.size()));
                 if (!w->ok()) throw std::runtime_error("cannot write " + path);
-                sim::traceChip(*w, nodes_[i]->machine.chip());
+                // Declared first: tracing the chip writes the header.
                 supplyIds_.push_back(w->addSignal("HV_mV", 32));
+                sim::traceChip(*w, nodes_[i]->machine.chip());
                 vcds_.push_back(std::move(w));
             }
         }
@@ -134,7 +141,15 @@ public:
         for (auto& n : nodes_) bus_.addNode(n->station);
         for (size_t i = 0; i < nodes_.size(); ++i) bootUp(nodes_[i]->machine, bus_, addresses_[i]);
         std::string list;
-        for (unsigned a : addresses_) list += (list.empty() ? "" : ",") + std::to_string(a);
+        for (size_t i = 0; i < nodes_.size(); ++i) {
+            // A node keeps the address in its flash, as a real one does,
+            // also after 'A' gave it another than its file's name.
+            const unsigned actual = nodes_[i]->machine.readSym("MyAddress") & 0xFF;
+            if (actual != addresses_[i])
+                cfg.log("node " + std::to_string(addresses_[i]) + " (velmora-" + std::to_string(addresses_[i]) +
+                        ".flash) answers at its stored address " + std::to_string(actual));
+            list += (list.empty() ? "" : ",") + std::to_string(actual);
+        }
         describe_ = "velmora node" + std::string(nodes_.size() > 1 ? "s " : " ") + list + " on a 9600 Bd bus";
     }
 
@@ -194,7 +209,7 @@ public:
             sim::ReadoutParams p = probe.params();
             p.seed += k - 1;  // each unit its own noise
             u->board.setParams(p);
-            u->machine.loadElf(image);
+            loadImage(u->machine, image, "tavlo", "IamSelected");
             u->machine.powerOn();
             u->machine.chip().onReport = [this, k, m = &u->machine](const std::string& s) {
                 cfg_.report("unit " + std::to_string(k) + " at " + at(m->now()) + ": " + s);
