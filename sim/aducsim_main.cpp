@@ -192,6 +192,13 @@ int main(int argc, char** argv) {
         cfg.log("tavlo units keep nothing in flash: --flash-dir is not used");
     }
 
+    // From here a signal ends the run cleanly, also one that comes while the
+    // nodes boot or as soon as the line is announced.
+    signal(SIGINT, onSignal);
+    signal(SIGTERM, onSignal);
+    signal(SIGHUP, onSignal);
+    signal(SIGPIPE, SIG_IGN);
+
     std::unique_ptr<std::ofstream> trace;
     if (!tracePath.empty()) {
         trace = std::make_unique<std::ofstream>(tracePath);
@@ -212,11 +219,6 @@ int main(int argc, char** argv) {
     else if (serial.rfind("tcp:", 0) == 0) std::printf("serial line: tcp:%s\n", port->address().c_str());
     std::fflush(stdout);
     cfg.log(line->describe() + " on " + port->address() + (speed == "max" ? ", full speed" : ", real time"));
-
-    signal(SIGINT, onSignal);
-    signal(SIGTERM, onSignal);
-    signal(SIGHUP, onSignal);
-    signal(SIGPIPE, SIG_IGN);
 
     const bool realtime = speed == "realtime";
     const sim::Ticks slice = sim::fromMillis(1);
