@@ -167,8 +167,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<HostPort> HostPort::open(const std::string& spec, const std::string& link, std::string& err) {
-    if (spec == "pty") {
+std::unique_ptr<HostPort> HostPort::open(const std::string& kind, const std::string& link, std::string& err) {
+    if (kind == "pty") {
         int m = posix_openpt(O_RDWR | O_NOCTTY);
         if (m < 0) { err = sysError("cannot create a pseudo-terminal"); return nullptr; }
         if (grantpt(m) != 0 || unlockpt(m) != 0) { err = sysError("cannot unlock the pseudo-terminal"); close(m); return nullptr; }
@@ -193,10 +193,10 @@ std::unique_ptr<HostPort> HostPort::open(const std::string& spec, const std::str
         }
         return std::make_unique<PtyPort>(m, s, n, link);
     }
-    if (spec.rfind("tcp:", 0) == 0) {
+    if (kind.rfind("tcp:", 0) == 0) {
         char* end = nullptr;
-        long port = std::strtol(spec.c_str() + 4, &end, 10);
-        if (spec.size() == 4 || *end || port < 0 || port > 65535) { err = "bad TCP port in '" + spec + "'"; return nullptr; }
+        long port = std::strtol(kind.c_str() + 4, &end, 10);
+        if (kind.size() == 4 || *end || port < 0 || port > 65535) { err = "bad TCP port in '" + kind + "'"; return nullptr; }
         int l = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
         if (l < 0) { err = sysError("socket"); return nullptr; }
         int one = 1;
@@ -214,8 +214,8 @@ std::unique_ptr<HostPort> HostPort::open(const std::string& spec, const std::str
         getsockname(l, reinterpret_cast<sockaddr*>(&a), &len);
         return std::make_unique<TcpPort>(l, ntohs(a.sin_port));
     }
-    if (spec == "stdio") return std::make_unique<StdioPort>();
-    err = "unknown serial line '" + spec + "' (use pty, tcp:PORT or stdio)";
+    if (kind == "stdio") return std::make_unique<StdioPort>();
+    err = "unknown serial line '" + kind + "' (use pty, tcp:PORT or stdio)";
     return nullptr;
 }
 

@@ -11,9 +11,9 @@ namespace sim {
 class HostPort {
 public:
     virtual ~HostPort() = default;
-    // spec: "pty", "tcp:PORT" or "stdio". link: optional symlink to the pty.
+    // kind: "pty", "tcp:PORT" or "stdio". link: optional symlink to the pty.
     // Returns null and sets err on failure.
-    static std::unique_ptr<HostPort> open(const std::string& spec, const std::string& link, std::string& err);
+    static std::unique_ptr<HostPort> open(const std::string& kind, const std::string& link, std::string& err);
 
     // What a host connects to, e.g. "/dev/pts/5" or "127.0.0.1:5000".
     virtual std::string address() const = 0;

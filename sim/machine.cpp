@@ -70,6 +70,8 @@ const char* toString(StopReason r) {
         case StopReason::Breakpoint: return "breakpoint";
         case StopReason::Fault: return "fault";
         case StopReason::Limit: return "limit";
+        case StopReason::Watchpoint: return "watchpoint";
+        case StopReason::Reset: return "reset";
     }
     return "?";
 }
@@ -86,6 +88,11 @@ struct MachineHooksState {
         std::optional<uint32_t> resumeAt;  // where a block-hook stop left the core
         bool resumeThumb = false;
         std::optional<bool> startThumb;  // instruction set to start in, when set by us
+        // Single step: instructions reached so far, and whether the one
+        // that runs has been counted.
+        int stepCalls = 0;
+        bool stepping = false;
+        bool stepCounted = false;
 
         // Polling-loop fast-forward (see Machine::idleCheck).
         struct Snapshot {
@@ -146,7 +153,7 @@ struct MachineHooks {
                 return;
             }
         }
-        if (uint32_t(address) == s.idleHead) {
+        if (uint32_t(address) == s.idleHead && !s.stepping) {  // a step runs one instruction, no more
             s.idleAge = 0;
             if (m->idleCheck(uint32_t(address))) {
                 stopAtBlock(uc, m, uint32_t(address));  // skipped up to the next event
@@ -163,15 +170,24 @@ struct MachineHooks {
         bool thumb = isThumbAt(m, uint32_t(address));
         uint32_t n = thumb ? size / 2 : size / 4;
         if (n == 0) n = 1;
+        if (s.stepping) {  // a single step runs one instruction of the block
+            n = s.stepCounted ? 0 : 1;
+            s.stepCounted = true;
+        }
         m->instructions_ += n;
         chip.sched().setNow(chip.now() + Ticks(n) * Machine::kCyclesPerInstruction * chip.coreCycle());
+    }
+
+    static void stepCode(uc_engine* uc, uint64_t, uint32_t, void* user) {
+        auto* m = static_cast<Machine*>(user);
+        if (++m->hs().stepCalls == 2) uc_emu_stop(uc);
     }
 
     static void code(uc_engine* uc, uint64_t address, uint32_t, void* user) {
         auto* m = static_cast<Machine*>(user);
         State& s = m->hs();
         uint32_t a = uint32_t(address);
-        if (a == s.stopAddr) {
+        if (a == s.stopAddr && !s.stepping) {  // a step from there moves on
             s.hitStopAddr = true;
             uc_emu_stop(uc);
             return;
@@ -272,6 +288,37 @@ struct MachineHooks {
         m->hs().pendingException = int(intno);
         uc_emu_stop(uc);
     }
+
+    // Debugger support: a traced instruction keeps the emulator's PC exact,
+    // so a watchpoint stop can name the accessing instruction and resume
+    // at it.
+    static void watchTrace(uc_engine*, uint64_t address, uint32_t, void* user) {
+        auto* m = static_cast<Machine*>(user);
+        if (uint32_t(address) != m->watchSkipPc_) m->watchSkipPc_ = ~0u;
+    }
+
+    // Called before the access is carried out; the emulator stops right
+    // after it, inside the instruction.
+    static void watchAccess(uc_engine* uc, uc_mem_type type, uint64_t address, int size, int64_t, void* user) {
+        auto* m = static_cast<Machine*>(user);
+        if (m->watchPending_) return;
+        uint32_t pc = 0;
+        uc_reg_read(uc, UC_ARM_REG_PC, &pc);
+        if (pc == m->watchSkipPc_) return;
+        bool write = type == UC_MEM_WRITE;
+        uint32_t a = uint32_t(address), end = a + uint32_t(size);
+        for (const auto& w : m->watches_) {
+            if (a >= w.addr + w.len || end <= w.addr) continue;
+            if ((w.access == Machine::Access::Write && !write) || (w.access == Machine::Access::Read && write)) continue;
+            m->watchHit_ = Machine::WatchHit{std::max(a, w.addr), write ? Machine::Access::Write : Machine::Access::Read, pc};
+            m->watchPending_ = true;
+            if (write)
+                for (uint32_t b = a; b < end; ++b)
+                    if (b >= kRamBase && b < kRamBase + kRamSize) m->watchUndo_.emplace_back(b, m->ram_[b - kRamBase]);
+            uc_emu_stop(uc);
+            return;
+        }
+    }
 };
 
 // Private state of the hooks lives with the machine.
@@ -370,7 +417,14 @@ void Machine::clearCodeHooks() {
     }
 }
 
-void Machine::flushCode() { uc_ctl_remove_cache(uc_, 0, 0xFFFFFFFFull); }
+// Only where code can run, range by range: the emulator silently ignores a
+// range over the whole address space (and walking it would be slow).
+void Machine::flushCode() {
+    uc_ctl_remove_cache(uc_, 0, kFlashSize);
+    uc_ctl_remove_cache(uc_, kFlashBase, uint64_t(kFlashBase) + kFlashSize);
+    uc_ctl_remove_cache(uc_, kRamBase, uint64_t(kRamBase) + kRamSize);
+    uc_ctl_remove_cache(uc_, kTrapBase, uint64_t(kTrapBase) + kTrapSize);
+}
 
 // ---- Image ----
 
@@ -607,6 +661,7 @@ RunResult Machine::run(Ticks until, const std::function<bool()>* cond, uint32_t 
         updateCodeHooks();
     }
     s.hitStopAddr = s.hitBreakpoint = false;
+    resumeAfterWatch();
     Scheduler& sched = chip_.sched();
     for (;;) {
         if (fault_) return {StopReason::Fault, *fault_};
@@ -616,11 +671,13 @@ RunResult Machine::run(Ticks until, const std::function<bool()>* cond, uint32_t 
         sched.runDue();
         if (auto r = chip_.takeResetRequest()) {
             if (*r == ResetCause::PowerOn) powerOn(); else doReset(*r);
+            if (stopOnReset) return {StopReason::Reset, std::string(toString(*r)) + " reset"};
             continue;
         }
         if (fault_) return {StopReason::Fault, *fault_};
         if (s.hitStopAddr) { s.hitStopAddr = false; return {stopAddr == trapAddr_ ? StopReason::Returned : StopReason::Condition, ""}; }
         if (s.hitBreakpoint) { s.hitBreakpoint = false; return {StopReason::Breakpoint, "breakpoint at " + image_.describe(pc())}; }
+        if (auto w = takeWatchStop()) return *w;
         if (cond && (*cond)()) return {StopReason::Condition, ""};
         if (sched.now() >= until) {
             if (cond || stopAddr != ~0u)
@@ -638,6 +695,9 @@ RunResult Machine::run(Ticks until, const std::function<bool()>* cond, uint32_t 
         }
         s.stopAt = std::min(sched.nextDue(), until);
         if (s.stopAt <= sched.now()) continue;
+        // Events may have run since the last pass of a polling loop: the
+        // registers it polls can read differently now.
+        s.idleHaveSnap = false;
         uc_err err = uc_emu_start(uc_, startAddress(), 0xFFFFFFFEull, 0, 0);
         afterSlice();
         if (onSlice) onSlice();
@@ -696,7 +756,7 @@ RunResult Machine::step() {
     chip_.sched().runDue();
     if (auto r = chip_.takeResetRequest()) {
         if (*r == ResetCause::PowerOn) powerOn(); else doReset(*r);
-        return {StopReason::Condition, std::string("reset: ") + toString(*r)};
+        return {StopReason::Reset, std::string(toString(*r)) + " reset"};
     }
     chip_.takeStopRequest();
     if (enterInterruptIfPending() && (mode() == Mode::Irq || mode() == Mode::Fiq) && (pc() == 0x18 || pc() == 0x1C))
@@ -705,9 +765,24 @@ RunResult Machine::step() {
         chip_.sched().advanceTo(chip_.sched().nextDue());
         return {StopReason::Condition, "napping"};
     }
-    hs().stopAt = kNever;
+    auto& s = hs();
+    s.stopAt = kNever;
     skipBreakAt_ = pc();
-    uc_err err = uc_emu_start(uc_, startAddress(), 0xFFFFFFFEull, 0, 1);
+    resumeAfterWatch();
+    // A code hook stops the core before the second instruction. (The
+    // emulator's instruction count would too, but dropping its count hook
+    // later flushes every translation: tens of milliseconds each time, and
+    // seconds and a gigabyte of memory the first time.)
+    uc_hook stepHook;
+    uc_hook_add(uc_, &stepHook, UC_HOOK_CODE, reinterpret_cast<void*>(MachineHooks::stepCode), this, 1, 0);
+    flushCode();
+    s.stepCalls = 0;
+    s.stepping = true;
+    s.stepCounted = false;
+    uc_err err = uc_emu_start(uc_, startAddress(), 0xFFFFFFFEull, 0, 0);
+    s.stepping = false;
+    uc_hook_del(uc_, stepHook);
+    flushCode();  // full speed again for the code the step translated
     afterSlice();
     skipBreakAt_ = ~0u;
     if (hs().pendingException) {
@@ -716,6 +791,7 @@ RunResult Machine::step() {
     }
     if (err != UC_ERR_OK && !fault_) setFault(std::string("emulator stopped: ") + uc_strerror(err));
     if (fault_) return {StopReason::Fault, *fault_};
+    if (auto w = takeWatchStop()) return *w;
     return {StopReason::Condition, ""};
 }
 
@@ -819,6 +895,7 @@ void Machine::writeBytes(uint32_t addr, const std::vector<uint8_t>& bytes) {
     // Tests may preset flash contents; the core itself cannot write there.
     if (addr >= kFlashBase && addr + bytes.size() <= kFlashBase + kFlashSize) {
         std::memcpy(chip_.flash() + (addr - kFlashBase), bytes.data(), bytes.size());
+        flushCode();  // the old code may be translated already
         return;
     }
     if (uc_mem_write(uc_, addr, bytes.data(), bytes.size()) != UC_ERR_OK)
@@ -844,6 +921,88 @@ std::vector<uint8_t> Machine::readBytes(uint32_t addr, size_t n) {
     std::vector<uint8_t> b(n);
     if (n && uc_mem_read(uc_, addr, b.data(), n) != UC_ERR_OK) throw SimError("read: " + hex(addr) + " is not mapped");
     return b;
+}
+
+}  // namespace sim
+
+namespace sim {
+
+// ---- Debugger support ----
+
+void Machine::setSpsr(uint32_t v) { uc_reg_write(uc_, UC_ARM_REG_SPSR, &v); }
+
+void Machine::addWatchpoint(uint32_t addr, uint32_t len, Access access) {
+    if (len == 0) len = 1;
+    uint64_t end = uint64_t(addr) + len;
+    bool ram = addr >= kRamBase && end <= kRamBase + kRamSize;
+    bool flash = addr >= kFlashBase && end <= kFlashBase + kFlashSize;
+    if (!ram && !flash) throw SimError("watchpoint at " + hex(addr) + ": only RAM and flash can be watched");
+    watches_.push_back({addr, len, access});
+    updateWatchHooks();
+}
+
+void Machine::removeWatchpoint(uint32_t addr, uint32_t len, Access access) {
+    if (len == 0) len = 1;
+    auto it = std::find_if(watches_.begin(), watches_.end(), [&](const Watch& w) {
+        return w.addr == addr && w.len == len && w.access == access;
+    });
+    if (it == watches_.end()) return;
+    watches_.erase(it);
+    updateWatchHooks();
+}
+
+void Machine::clearWatchpoints() {
+    watches_.clear();
+    updateWatchHooks();
+}
+
+void Machine::updateWatchHooks() {
+    for (size_t h : watchMemHooks_) uc_hook_del(uc_, h);
+    watchMemHooks_.clear();
+    for (const auto& w : watches_) {
+        int type = w.access == Access::Write ? UC_HOOK_MEM_WRITE
+                 : w.access == Access::Read ? UC_HOOK_MEM_READ
+                                            : UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE;
+        uc_hook h;
+        // From 3 bytes below: a word access that starts there overlaps.
+        uc_hook_add(uc_, &h, type, reinterpret_cast<void*>(MachineHooks::watchAccess), this,
+                    w.addr >= 3 ? w.addr - 3 : 0, w.addr + w.len - 1);
+        watchMemHooks_.push_back(h);
+    }
+    bool trace = !watches_.empty();
+    if (trace == (watchCodeHook_ != 0)) return;
+    // Whether an instruction is traced is decided when it is translated.
+    if (trace) {
+        uc_hook h;
+        uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void*>(MachineHooks::watchTrace), this, 1, 0);
+        watchCodeHook_ = h;
+    } else {
+        uc_hook_del(uc_, watchCodeHook_);
+        watchCodeHook_ = 0;
+    }
+    flushCode();
+}
+
+void Machine::resumeAfterWatch() {
+    // Continuing from a watchpoint stop: the instruction that hit runs once
+    // without triggering again.
+    if (watchHit_ && watchHit_->pc == pc()) watchSkipPc_ = pc();
+    watchHit_.reset();
+}
+
+std::optional<RunResult> Machine::takeWatchStop() {
+    if (!watchPending_) return std::nullopt;
+    watchPending_ = false;
+    // The emulator stopped inside the instruction, right after the access:
+    // put back what a store wrote, and resume with the same instruction,
+    // which runs whole then. (Should the instruction have completed, the
+    // stop simply stands after it.)
+    if (pc() == watchHit_->pc)
+        for (auto it = watchUndo_.rbegin(); it != watchUndo_.rend(); ++it) ram_[it->first - kRamBase] = it->second;
+    watchUndo_.clear();
+    const char* what = watchHit_->access == Access::Write ? "write" : "read";
+    return RunResult{StopReason::Watchpoint,
+                     std::string("watchpoint: ") + what + " of " + hex(watchHit_->addr) + " by " + image_.describe(watchHit_->pc)};
 }
 
 }  // namespace sim

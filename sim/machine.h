@@ -36,6 +36,8 @@ enum class StopReason {
     Breakpoint,  // a breakpoint address was reached
     Fault,       // the firmware did something the chip would not allow
     Limit,       // the time limit ran out before the condition
+    Watchpoint,  // a watched memory range was accessed (see watchHit())
+    Reset,       // the chip reset itself and stopOnReset is set
 };
 const char* toString(StopReason r);
 
@@ -163,6 +165,27 @@ public:
 
     uint64_t interruptsTaken() const { return interruptsTaken_; }
 
+    // ---- Debugger support ----
+    // Watchpoints stop the core before the instruction that accesses the
+    // range executes (memory and registers as they were), as the debug unit
+    // of a real core would. RAM and flash only. While any watchpoint is set
+    // every instruction is traced, which slows the simulation.
+    enum class Access { Write, Read, Any };
+    void addWatchpoint(uint32_t addr, uint32_t len, Access access);
+    void removeWatchpoint(uint32_t addr, uint32_t len, Access access);
+    void clearWatchpoints();
+    struct WatchHit {
+        uint32_t addr;  // first accessed byte inside the watched range
+        Access access;  // Write or Read: what the instruction did
+        uint32_t pc;
+    };
+    // The access behind the last StopReason::Watchpoint.
+    const std::optional<WatchHit>& watchHit() const { return watchHit_; }
+    // A reset the chip carries out (watchdog, RSTSTA) stops the run with
+    // the core at the reset vector instead of running on.
+    bool stopOnReset = false;
+    void setSpsr(uint32_t v);
+
 private:
     friend struct MachineHooks;
     RunResult run(Ticks until, const std::function<bool()>* cond, uint32_t stopAddr);
@@ -197,6 +220,19 @@ private:
     uint32_t skipBreakAt_ = ~0u;
     uint32_t trapAddr_ = 0;
     uint32_t lastBlock_ = 0;
+
+    // Debugger support
+    struct Watch { uint32_t addr, len; Access access; };
+    void updateWatchHooks();
+    void resumeAfterWatch();
+    std::optional<RunResult> takeWatchStop();
+    std::vector<Watch> watches_;
+    std::vector<size_t> watchMemHooks_;
+    size_t watchCodeHook_ = 0;
+    std::optional<WatchHit> watchHit_;
+    bool watchPending_ = false;                       // hit in the current slice
+    std::vector<std::pair<uint32_t, uint8_t>> watchUndo_;  // RAM bytes before the store
+    uint32_t watchSkipPc_ = ~0u;  // resuming at the instruction that hit
 };
 
 }  // namespace sim

@@ -16,11 +16,14 @@
 //   0xA506  valid       (the other page has been erased)
 //   0x0006  valid       final value, the stored format's "6"
 //
-// A page is erased only while the other page is marked copied (or when no
-// page holds anything worth keeping), so a half-erased page always lies next
-// to a page that says it is void. Older pages marked 5 (receiving) and 6 (valid)
-// are still read as before; EE_Recover turns every state a reset can leave
-// into a clean one.
+// A transfer erases the full page only once the new one is marked copied, so
+// whatever a cut erase leaves lies next to a page that says it is void. The
+// only other erases are of pages no read looks at (an older store's page
+// marked 5, a page of unknown contents next to the valid one, a non-blank
+// page before a format). Records are written data first, and the address so
+// that no part-way value is a variable's. Pages of the older format (5
+// receiving, 6 valid) are read as before; EE_Recover turns every state a
+// reset can leave into a clean one.
 #include "EEPROM.h"
 
 #include "aduc702x.h"

@@ -177,6 +177,19 @@ extern "C" void EE_Set(u16 VirtAddress, u16 Data) {
 }
 
 namespace {
+// Reads a parameter into its global. A store that is no longer blank but
+// lacks the variable (power failed while the first boot wrote the defaults)
+// gets the default written again, rather than running on with 0: node
+// address 0 and calibration 0 would leave the node unreachable and dividing
+// by zero.
+void LoadParameter(u16 VirtAddress, u16 Default, u16& Value) {
+    if (EE_Read(VirtAddress, &Value) == True) return;
+    EE_Set(VirtAddress, Default);
+    EE_Read(VirtAddress, &Value);
+}
+}  // namespace
+
+namespace {
 
 void set_output(bool on) {
     if (on)
@@ -334,12 +347,12 @@ int main(void) {
         EE_Set(VA_FLAGS, kDefaultFlags);
     }
     EE_Recover();
-    EE_Read(VA_ADDRESS, &MyAddress);
+    LoadParameter(VA_ADDRESS, kDefaultAddress, MyAddress);
     u16 setting = 0;
-    EE_Read(VA_SETTING, &setting);
+    LoadParameter(VA_SETTING, kDefaultSetting, setting);
     HV_Setting = setting;
-    EE_Read(VA_CALIBRATION, &ADC2HV);
-    EE_Read(VA_FLAGS, &Flags);
+    LoadParameter(VA_CALIBRATION, kDefaultCalibration, ADC2HV);
+    LoadParameter(VA_FLAGS, kDefaultFlags, Flags);
 
     Code2Voltage = static_cast<float>(ADC2HV) * kCalibrationUnit;
     MaxADC = to_i32(kVoltsMax / Code2Voltage);
