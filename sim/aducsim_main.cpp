@@ -68,9 +68,10 @@ Options:
 
 Bytes cross the line with their real character timing (10 bits each at the
 line's rate). Reports on stderr, one line each, when the firmware does what a
-chip would punish: a watchdog reset, a bus collision, an access outside memory,
-an exception other than IRQ, a stack beyond its area, a flash bit programmed
-from 0 to 1. An access outside memory stops the run.
+chip would punish: a watchdog reset, a bus collision, an exception other than
+IRQ, a flash bit programmed from 0 to 1, a stack beyond its area (whatever the
+chip's models report). An access outside memory or to a register the chip
+does not have stops the run.
 
 Exit status: 0 done (--for elapsed, Ctrl-C, Ctrl-], end of piped input),
 1 the firmware faulted, 2 bad arguments, image or files.
