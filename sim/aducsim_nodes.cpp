@@ -57,7 +57,7 @@ std::string vcdPath(const std::string& path, unsigned id, size_t count) {
 // other exception neither firmware expects.
 void watchExceptions(sim::Machine& m) {
     m.onException = [&m](uint32_t vector, sim::Mode) {
-        if (vector == 0x1C && m.chip().onReport) m.chip().onReport("FIQ taken at " + m.describe(m.pc()));
+        if (vector == 0x1C) m.chip().report("FIQ taken at " + m.describe(m.pc()));
     };
 }
 
@@ -129,7 +129,7 @@ public:
         if (!cfg.vcdPath.empty()) {
             for (size_t i = 0; i < nodes_.size(); ++i) {
                 const std::string path = vcdPath(cfg.vcdPath, addresses_[i], nodes_.size());
-                auto w = std::make_unique<sim::VcdWriter>(vcdPath(cfg.vcdPath, addresses_[i], nodes_.size()));
+                auto w = std::make_unique<sim::VcdWriter>(path);
                 if (!w->ok()) throw std::runtime_error("cannot write " + path);
                 // Declared first: tracing the chip writes the header.
                 supplyIds_.push_back(w->addSignal("HV_mV", 32));
