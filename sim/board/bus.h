@@ -59,7 +59,7 @@ namespace sim {
 
 class Bus;
 
-// One station's connection to the bus. Implementations: MachineNode (a
+// One station's connection to the bus. Implementations: ChipNode (a
 // simulated chip running firmware) and test fakes.
 class BusNode {
 public:
