@@ -28,7 +28,10 @@ public:
     virtual ~Line() = default;
     virtual std::string describe() const = 0;
     virtual sim::Ticks now() const = 0;
-    virtual void hostSend(const std::string& bytes) = 0;
+    // One character (10 bits) at the line's rate.
+    virtual sim::Ticks charTime() const = 0;
+    // Queues the host's bytes after any it still sends; returns the end of the last.
+    virtual sim::Ticks hostSend(const std::string& bytes) = 0;
     // Runs every node to t; false when one faulted (see fault()).
     virtual bool runTo(sim::Ticks t) = 0;
     virtual std::string fault() const = 0;

@@ -48,10 +48,10 @@ public:
     void write(const uint8_t* data, size_t n) override {
         while (n > 0) {
             ssize_t k = ::write(master_, data, n);
-            if (k <= 0) {
-                if (errno == EAGAIN) { pollfd p{master_, POLLOUT, 0}; poll(&p, 1, 10); continue; }
-                return;
-            }
+            if (k < 0 && errno == EINTR) continue;
+            // A full buffer means nobody reads the line: like a real line
+            // with nobody listening, the bytes are gone (the run goes on).
+            if (k <= 0) return;
             data += k;
             n -= size_t(k);
         }
@@ -136,7 +136,7 @@ public:
                 out.push_back(buf[i] == '\n' ? '\r' : buf[i]);   // Enter sends CR
             }
         }
-        if (n == 0 && !tty_) quit_ = true;  // end of piped input
+        if (n == 0 && !tty_) ended_ = true;  // end of piped input
         return out;
     }
     void write(const uint8_t* data, size_t n) override {
@@ -148,15 +148,21 @@ public:
         }
     }
     void wait(int timeoutMs) override {
+        if (ended_) {
+            poll(nullptr, 0, timeoutMs);  // a closed input is always readable
+            return;
+        }
         pollfd p{0, POLLIN, 0};
         poll(&p, 1, timeoutMs);
     }
     bool quitRequested() const override { return quit_; }
+    bool inputEnded() const override { return ended_; }
 
 private:
     termios saved_{};
     bool tty_ = false;
     bool quit_ = false;
+    bool ended_ = false;
 };
 
 }  // namespace

@@ -25,6 +25,8 @@ public:
     virtual void wait(int timeoutMs) = 0;
     // The operator asked to quit (Ctrl-] on the terminal).
     virtual bool quitRequested() const { return false; }
+    // The host's input has ended for good (stdio from a file or pipe).
+    virtual bool inputEnded() const { return false; }
 };
 
 }  // namespace sim

@@ -839,6 +839,9 @@ RunResult Machine::run(Ticks until, const std::function<bool()>* cond, uint32_t 
     Scheduler& sched = chip_.sched();
     for (;;) {
         if (fault_) return {StopReason::Fault, *fault_};
+        // An event (a byte arriving, a conversion ending) may change what a
+        // polling loop reads next: its last pass proves nothing any more.
+        if (sched.nextDue() <= sched.now()) s.idleHaveSnap = false;
         sched.runDue();
         if (auto r = chip_.takeResetRequest()) {
             if (*r == ResetCause::PowerOn) powerOn(); else doReset(*r);
@@ -861,6 +864,7 @@ RunResult Machine::run(Ticks until, const std::function<bool()>* cond, uint32_t 
             // The core is stopped: jump to the next event.
             Ticks next = std::min(sched.nextDue(), until);
             sched.advanceTo(next);
+            s.idleHaveSnap = false;
             continue;
         }
         s.stopAt = std::min(sched.nextDue(), until);
