@@ -183,14 +183,14 @@ std::function<Ticks()> fourVelmorasFrames(Counters& c, std::vector<std::shared_p
 }
 
 struct Tavlo {
-    Machine m;
-    ReadoutBoard board{1};
-    ReadoutLine line;
+    ReadoutNode node{1};
+    Machine& m = node.machine;
+    ReadoutBoard& board = node.board;
+    Bus line{115200, Wiring::FullDuplex};
     Tavlo() {
         m.loadElf(TAVLO_ELF);
-        m.chip().setBoard(&board);
         m.powerOn();
-        line.attach(m);
+        line.addNode(node.station);
         line.runFor(fromMillis(12));
         for (unsigned ch = 0; ch < ReadoutBoard::kChannels; ++ch) {
             board.setConstant(ReadoutBoard::Axis::X, ch, 0.5 + ch * 0.01);
@@ -200,12 +200,18 @@ struct Tavlo {
         exchange("A3\r", "A3\r\nA3\r\n");
         exchange("D100\r", "D100\r\nD100\r\n");
     }
-    ~Tavlo() { m.chip().setBoard(nullptr); }
+    void settle() {
+        const Ticks from = line.now();
+        line.runUntil([&] {
+            return !line.hostSending() && !line.frameInProgress() &&
+                   line.now() >= std::max(from, line.lastActivity()) + fromMillis(1);
+        }, fromSeconds(10));
+    }
     void exchange(const char* frame, const char* expect) {
-        line.clear();
-        line.send(frame);
-        line.settle();
-        if (line.text() != expect) fail(std::string("tavlo answered '") + line.text() + "' to " + frame);
+        line.clearHostReceived();
+        line.hostSend(frame);
+        settle();
+        if (line.hostText() != expect) fail(std::string("tavlo answered '") + line.hostText() + "' to " + frame);
     }
 };
 
@@ -217,7 +223,7 @@ std::function<Ticks()> tavloScan(Counters& c, std::vector<std::shared_ptr<void>>
         const Ticks t0 = t->line.now();
         for (int k = 0; k < 3; ++k) {
             t->board.clearIndicatorEdges();
-            t->line.send("M");
+            t->line.hostSend("M");
             if (!t->line.runUntil([&] { return t->board.indicatorEdges().size() >= 2; }, fromSeconds(2)))
                 fail("tavlo's scan did not end");
         }

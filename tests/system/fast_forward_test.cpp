@@ -73,11 +73,11 @@ struct ScanResult {
 
 // tavlo scanning with averaging and a settling delay: one 'M', then 'R'.
 ScanResult tavloRun(bool fastForward) {
-    Machine m;
+    ReadoutNode node(7);
+    Machine& m = node.machine;
+    ReadoutBoard& board = node.board;
     m.setFastForward(fastForward);
-    ReadoutBoard board(7);
     m.loadElf(TAVLO_ELF);
-    m.chip().setBoard(&board);
     m.powerOn();
     for (unsigned ch = 0; ch < ReadoutBoard::kChannels; ++ch) {
         board.setNoisy(ReadoutBoard::Axis::X, ch, 0.3 + 0.02 * ch, 0.01);
@@ -85,21 +85,27 @@ ScanResult tavloRun(bool fastForward) {
     }
     ScanResult r;
     {
-        ReadoutLine line;
-        line.attach(m);
+        Bus line(115200, Wiring::FullDuplex);
+        line.addNode(node.station);
         line.runFor(fromMillis(12));
+        auto settle = [&] {
+            const Ticks from = line.now();
+            line.runUntil([&] {
+                return !line.hostSending() && !line.frameInProgress() &&
+                       line.now() >= std::max(from, line.lastActivity()) + fromMillis(1);
+            }, fromSeconds(10));
+        };
         for (const char* frame : {"S1\r", "A2\r", "D60\r"}) {
-            line.send(frame);
-            line.settle();
+            line.hostSend(frame);
+            settle();
         }
         board.clearIndicatorEdges();
-        line.send("M");
+        line.hostSend("M");
         line.runUntil([&] { return board.indicatorEdges().size() >= 2; }, fromSeconds(1));
-        line.send("R");
-        line.settle();
-        r.text = line.text();
+        line.hostSend("R");
+        settle();
+        r.text = line.hostText();
     }
-    m.chip().setBoard(nullptr);
     r.time = m.now();
     r.instructions = m.instructions();
     r.skipped = m.skippedInstructions();
