@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "aducsim_nodes.h"
+#include "gdb_server.h"
 #include "host_port.h"
 #include "machine.h"
 
@@ -56,6 +57,10 @@ Options:
   --speed realtime|max realtime (default): virtual time follows the wall clock, so a
                        host's time-outs behave as with hardware; max: as fast as it goes
   --for DURATION       stop after this much virtual time (e.g. 500ms, 10s, 2m)
+  --gdb PORT           debug the node with gdb-multiarch (one node only): the
+                       core halts before its first instruction and waits for
+                       `target remote :PORT` on 127.0.0.1; the serial line
+                       works meanwhile, and after `detach` the node runs on
   --param NAME=VALUE   set a board parameter (repeatable); --list-params shows them
   --list-params        list the node's board parameters with units and defaults
   --vcd FILE           write pin levels and DAC codes (velmora: and the supply output in
@@ -124,6 +129,7 @@ int main(int argc, char** argv) {
     aducsim::Config cfg;
     std::string serial = "pty", link, speed = "realtime", tracePath;
     sim::Ticks runFor = 0;
+    long gdbPort = 0;
     bool listParams = false, quiet = false, bootCheck = false;
     if (argc < 2) return std::fputs(kUsage, stderr), 2;
     for (int i = 1; i < argc; ++i) {
@@ -147,6 +153,10 @@ int main(int argc, char** argv) {
         else if (a == "--link") { if (!value(link)) return fail("--link needs a path"); }
         else if (a == "--speed") {
             if (!value(speed) || (speed != "realtime" && speed != "max")) return fail("--speed takes realtime or max");
+        } else if (a == "--gdb") {
+            char* end = nullptr;
+            if (!value(v) || (gdbPort = std::strtol(v.c_str(), &end, 10), *end) || gdbPort < 1 || gdbPort > 65535)
+                return fail("--gdb needs a TCP port from 1 to 65535");
         } else if (a == "--for") {
             if (!value(v) || !parseDuration(v, runFor) || runFor == 0)
                 return fail("--for needs a duration such as 500ms, 10s or 2m");
@@ -214,16 +224,38 @@ int main(int argc, char** argv) {
         return fail(e.what());
     }
 
+    // The debugged node starts again from its reset vector and waits there.
+    std::unique_ptr<sim::GdbServer> gdb;
+    bool debugging = false;
+    if (gdbPort) {
+        if (line->nodeCount() != 1) return fail("--gdb debugs a single node: give --nodes one node");
+        sim::Machine& m = line->machine(0);
+        m.powerOn();
+        try {
+            gdb = std::make_unique<sim::GdbServer>(m, uint16_t(gdbPort));
+        } catch (const std::exception& e) {
+            return fail(e.what());
+        }
+        // While the debugger lets the core run, the whole line runs with it.
+        gdb->run = [&line, &m](sim::Ticks d) -> sim::RunResult {
+            if (!line->runTo(line->now() + d)) return {sim::StopReason::Fault, line->fault()};
+            return m.lastRun();
+        };
+        debugging = true;
+    }
+
     auto port = sim::HostPort::open(serial, link, err);
     if (!port) return fail(err);
     if (serial == "pty") std::printf("serial line: %s\n", port->address().c_str());
     else if (serial.rfind("tcp:", 0) == 0) std::printf("serial line: tcp:%s\n", port->address().c_str());
     std::fflush(stdout);
     cfg.log(line->describe() + " on " + port->address() + (speed == "max" ? ", full speed" : ", real time"));
+    if (gdb) cfg.report("waiting for gdb on 127.0.0.1:" + std::to_string(gdb->port()) + " (target remote :" +
+                        std::to_string(gdb->port()) + ")");
 
     const bool realtime = speed == "realtime";
     const sim::Ticks slice = sim::fromMillis(1);
-    const sim::Ticks start = line->now();
+    sim::Ticks start = line->now();
     // Piped input: the run ends once the line has been quiet this long after it.
     const sim::Ticks linger = sim::fromSeconds(1);
     auto wallStart = std::chrono::steady_clock::now();
@@ -250,12 +282,24 @@ int main(int argc, char** argv) {
                 hostBytes.push_back({in[i], end - sim::Ticks(in.size() - 1 - i) * ch});
             lastBusy = end;
         }
-        sim::Ticks target = line->now() + slice;
-        if (runFor && target > start + runFor) target = start + runFor;
-        if (!line->runTo(target)) {
-            cfg.report("stopped: " + line->fault());
-            status = 1;
-            break;
+        if (debugging) {
+            // The debugger runs the line while it lets the core go; until it
+            // has attached, and while it holds the core, time stands still.
+            gdb->poll(5);
+            if (auto how = gdb->lastEnd(); how && !gdb->attached()) {
+                if (*how == sim::GdbServer::End::Killed) break;
+                debugging = false;  // detached: run on as usual
+                wallStart = std::chrono::steady_clock::now();
+                start = line->now();
+            }
+        } else {
+            sim::Ticks target = line->now() + slice;
+            if (runFor && target > start + runFor) target = start + runFor;
+            if (!line->runTo(target)) {
+                cfg.report("stopped: " + line->fault());
+                status = 1;
+                break;
+            }
         }
         // Both directions into the trace in time order, up to now.
         const auto& rx = line->hostReceived();
@@ -274,7 +318,7 @@ int main(int argc, char** argv) {
         }
         if (runFor && line->now() >= start + runFor) break;
         if (!runFor && port->inputEnded() && line->now() >= lastBusy + linger) break;
-        if (realtime) {
+        if (realtime && !debugging) {
             auto due = wallStart + std::chrono::nanoseconds(int64_t(sim::toSeconds(line->now() - start) * 1e9));
             auto ahead = due - std::chrono::steady_clock::now();
             if (ahead > std::chrono::microseconds(200)) {

@@ -175,6 +175,12 @@ public:
 private:
     Config cfg_;
     std::vector<std::unique_ptr<sim::VelmoraNode>> nodes_;  // outlive the bus
+
+public:
+    size_t nodeCount() const override { return nodes_.size(); }
+    sim::Machine& machine(size_t i) override { return nodes_.at(i)->machine; }
+
+private:
     std::vector<unsigned> addresses_;
     std::vector<std::unique_ptr<sim::VcdWriter>> vcds_;
     std::vector<int> supplyIds_;
@@ -260,6 +266,12 @@ public:
 private:
     Config cfg_;
     std::vector<std::unique_ptr<sim::ReadoutNode>> units_;  // outlive the line
+
+public:
+    size_t nodeCount() const override { return units_.size(); }
+    sim::Machine& machine(size_t i) override { return units_.at(i)->machine; }
+
+private:
     std::vector<std::unique_ptr<sim::VcdWriter>> vcds_;
     sim::Bus line_{115200, sim::Wiring::FullDuplex};
     std::string describe_;

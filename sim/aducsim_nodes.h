@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "board/bus.h"
+#include "machine.h"
 #include "time.h"
 
 namespace aducsim {
@@ -38,6 +39,9 @@ public:
     // Everything the host has received so far.
     virtual const std::vector<sim::LineByte>& hostReceived() const = 0;
     virtual void finish() = 0;
+    // The simulated nodes, for a debugger.
+    virtual size_t nodeCount() const = 0;
+    virtual sim::Machine& machine(size_t i) = 0;
 };
 
 // Builds the nodes of cfg.kind; throws std::runtime_error with a message

@@ -826,6 +826,11 @@ void Machine::afterSlice() {
 }
 
 RunResult Machine::run(Ticks until, const std::function<bool()>* cond, uint32_t stopAddr) {
+    lastRun_ = runSlices(until, cond, stopAddr);
+    return lastRun_;
+}
+
+RunResult Machine::runSlices(Ticks until, const std::function<bool()>* cond, uint32_t stopAddr) {
     MachineHooks::State& s = hs();
     if (s.stopAddr != stopAddr) {
         clearCodeHooks();

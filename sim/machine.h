@@ -86,6 +86,8 @@ public:
 
     // ---- Running ----
     RunResult runFor(Ticks duration);
+    // How the last run ended (for a tool that ran the core through others).
+    const RunResult& lastRun() const { return lastRun_; }
     // Runs until cond() holds; cond is checked whenever the core stops (at
     // every event, interrupt, pin change, byte sent...). Gives up after limit.
     RunResult runUntil(const std::function<bool()>& cond, Ticks limit);
@@ -193,6 +195,8 @@ public:
 private:
     friend struct MachineHooks;
     RunResult run(Ticks until, const std::function<bool()>* cond, uint32_t stopAddr);
+    RunResult runSlices(Ticks until, const std::function<bool()>* cond, uint32_t stopAddr);
+    RunResult lastRun_{StopReason::Time, ""};
     void takeException(uint32_t vector, Mode mode, uint32_t lr, bool maskFiq);
     void handleException();
     bool enterInterruptIfPending();
