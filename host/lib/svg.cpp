@@ -74,7 +74,7 @@ std::string render_svg(const Chart& c) {
   if (!(x1 > x0)) x1 = x0 + 1;
   if (!(y1 > y0)) y0 -= 1, y1 += 1;
   const auto xt = nice_ticks(x0, x1, 8);
-  const auto yt = nice_ticks(y0, y1, 6);
+  auto yt = nice_ticks(y0, y1, 6);
   if (!c.x_min) x0 = std::min(x0, xt.front());
   if (!c.x_max) x1 = std::max(x1, xt.back());
   if (!c.y_min) y0 = std::min(y0, yt.front());
@@ -82,7 +82,8 @@ std::string render_svg(const Chart& c) {
   // run along the frame under the legend.
   if (!c.y_max) {
     const double step = yt.size() > 1 ? yt[1] - yt[0] : 1.0;
-    y1 = (std::floor(y1 / step + 1e-9) + 1) * step;
+    y1 = std::ceil((y1 + step / 2) / step) * step;
+    yt = nice_ticks(y0, y1, 6);
   }
   auto px = [&](double v) { return left + (v - x0) / (x1 - x0) * pw; };
   auto py = [&](double v) { return top + ph - (v - y0) / (y1 - y0) * ph; };
