@@ -159,6 +159,19 @@ struct MachineHooks {
         }
         m->lastBlock_ = uint32_t(address);
         chip.pc = uint32_t(address);
+        if (m->stackChecks_ && !m->stackAreas_.empty()) {
+            if (uint32_t(address) == m->stackMain_) m->stackArmed_ = true;
+            if (m->stackArmed_ && m->releasesFrame(uint32_t(address), size)) {
+                static int ids[2] = {UC_ARM_REG_SP, UC_ARM_REG_CPSR};
+                uint32_t v[2];
+                void* ptrs[2] = {&v[0], &v[1]};
+                uc_reg_read_batch(uc, ids, ptrs, 2);
+                if (!m->checkStack(v[0], v[1], "as a routine returns")) {
+                    stopAtBlock(uc, m, uint32_t(address));
+                    return;
+                }
+            }
+        }
         if (m->onBlock) m->onBlock(uint32_t(address), size);
         bool thumb = isThumbAt(m, uint32_t(address));
         uint32_t n = thumb ? size / 2 : size / 4;
@@ -405,6 +418,7 @@ void Machine::loadElf(const std::string& path) {
         }
     }
     flushCode();
+    loadStackAreas();
     powerOn();
 }
 
@@ -417,6 +431,7 @@ uint32_t Machine::symbol(const std::string& name) const {
 // ---- Power and resets ----
 
 void Machine::powerOn(uint32_t ramPattern) {
+    ramPattern_ = ramPattern;
     for (size_t i = 0; i < ram_.size(); i += 4) std::memcpy(&ram_[i], &ramPattern, 4);
     doReset(ResetCause::PowerOn);
 }
@@ -435,6 +450,7 @@ void Machine::doReset(ResetCause cause) {
     hs().startThumb = false;
     hs().idleHead = ~0u;
     hs().idleHaveSnap = false;
+    stackArmed_ = false;  // start-up sets the stacks again
     ++resets_;
     if (onReset) onReset(cause);
 }
@@ -458,8 +474,10 @@ std::string Machine::where() const {
 void Machine::takeException(uint32_t vector, Mode mode, uint32_t lr, bool maskFiq) {
     uint32_t old = cpsr();
     if (onException) onException(vector, mode);
+    if (stackArmed_ && stackChecks_) checkStack(reg(SP), old, "when an exception interrupted it");
     uint32_t now = (old & ~0x3Fu) | uint32_t(mode) | 0x80 | (maskFiq ? 0x40 : 0);
     setCpsr(now);  // banked SP and LR switch with the mode
+    if (stackArmed_ && stackChecks_) checkStack(reg(SP), now, "at exception entry");
     uc_reg_write(uc_, UC_ARM_REG_SPSR, &old);
     uc_reg_write(uc_, UC_ARM_REG_LR, &lr);
     uc_reg_write(uc_, UC_ARM_REG_PC, &vector);
@@ -843,6 +861,110 @@ std::vector<uint8_t> Machine::readBytes(uint32_t addr, size_t n) {
     std::vector<uint8_t> b(n);
     if (n && uc_mem_read(uc_, addr, b.data(), n) != UC_ERR_OK) throw SimError("read: " + hex(addr) + " is not mapped");
     return b;
+}
+
+// ---- Stack checks ----
+
+void Machine::loadStackAreas() {
+    stackAreas_.clear();
+    blockKinds_.assign(kFlashSize / 2, 0);
+    auto bssEnd = image_.find("__bss_end__");
+    stackFloor_ = bssEnd ? (*bssEnd + 3) & ~3u : 0;
+    clearStackDepths();
+    auto main = image_.find("main");
+    stackMain_ = main ? (*main & ~1u) : ~0u;
+    static const std::pair<Mode, const char*> order[] = {
+        {Mode::Undefined, "UNDEF_Stack_Size"}, {Mode::Abort, "ABT_Stack_Size"},
+        {Mode::Fiq, "FIQ_Stack_Size"},         {Mode::Irq, "IRQ_Stack_Size"},
+        {Mode::Supervisor, "SVC_Stack_Size"},  {Mode::User, "USR_Stack_Size"}};
+    auto top = image_.find("Top_Stack");
+    if (!top || !main) return;
+    uint32_t t = *top;
+    std::vector<StackArea> areas;
+    for (const auto& [mode, name] : order) {
+        auto size = image_.find(name);
+        if (!size || *size > t - kRamBase) return;  // not all named: no checks
+        areas.push_back({mode, t - *size, t});
+        t -= *size;
+    }
+    stackAreas_ = std::move(areas);
+    clearStackDepths();
+}
+
+const Machine::StackArea* Machine::stackArea(Mode m) const {
+    if (m == Mode::System) m = Mode::User;  // System mode runs on the User stack
+    for (const auto& a : stackAreas_)
+        if (a.mode == m) return &a;
+    return nullptr;
+}
+
+uint32_t Machine::lowestSp(Mode m) const {
+    const StackArea* a = stackArea(m);
+    if (!a) return 0;
+    uint32_t v = lowestSp_[uint32_t(m == Mode::System ? Mode::User : m) & 0xF];
+    return v ? v : a->top;
+}
+
+void Machine::clearStackDepths() { std::fill(std::begin(lowestSp_), std::end(lowestSp_), 0u); }
+
+uint32_t Machine::stackHighWater(Mode m) {
+    const StackArea* a = stackArea(m);
+    if (!a) return 0;
+    // The User stack, the lowest, may have overflowed into the free RAM below.
+    uint32_t from = a->mode == Mode::User && stackFloor_ >= kRamBase && stackFloor_ < a->bottom ? stackFloor_ : a->bottom;
+    for (uint32_t addr = from; addr < a->top; addr += 4) {
+        uint32_t w;
+        std::memcpy(&w, &ram_[addr - kRamBase], 4);
+        if (w != ramPattern_) return addr;
+    }
+    return a->top;
+}
+
+// Whether the block releases a stack frame and returns (from a routine or an
+// exception): its last instruction is a BX, a load of the PC or a MOV/SUBS to
+// the PC, and the block pops or adds to SP. At its start the frame is still
+// there, so the check sees the routine at its deepest. Decoded once per block.
+bool Machine::releasesFrame(uint32_t addr, uint32_t size) {
+    uint32_t off = addr >= kFlashBase ? addr - kFlashBase : addr;
+    if (off >= kFlashSize || size < 2 || off + size > kFlashSize) return false;
+    uint8_t& kind = blockKinds_[off >> 1];
+    if (kind) return kind == 2;
+    const uint8_t* f = chip_.flash();
+    bool pops = false, returns = false;
+    if (MachineHooks::isThumbAt(this, addr)) {
+        for (uint32_t a = off; a + 2 <= off + size; a += 2) {
+            uint16_t h = uint16_t(f[a] | f[a + 1] << 8);
+            pops |= (h & 0xFE00) == 0xBC00 || (h & 0xFF80) == 0xB000;  // pop, add sp, #imm
+            if (a + 2 == off + size) returns = (h & 0xFF00) == 0xBD00 || (h & 0xFF87) == 0x4700;
+        }
+    } else {
+        for (uint32_t a = off; a + 4 <= off + size; a += 4) {
+            uint32_t i;
+            std::memcpy(&i, f + a, 4);
+            bool ldmSp = (i & 0x0E3F0000) == 0x083D0000;                                   // ldm sp!
+            pops |= ldmSp || (i & 0x0FFFF000) == 0x028DD000 || (i & 0x0FFF0FFF) == 0x049D0004;  // add sp; ldr rX, [sp], #4
+            if (a + 4 == off + size)
+                returns = (i & 0x0FFFFFF0) == 0x012FFF10 ||                            // bx
+                          (ldmSp && (i & 0x8000)) || (i & 0x0FFFFFFF) == 0x049DF004 ||  // pop pc
+                          (i & 0x0FEFFFFF) == 0x01A0F00E || (i & 0x0FFFFFFF) == 0x025EF004;
+        }
+    }
+    kind = pops && returns ? 2 : 1;
+    return kind == 2;
+}
+
+bool Machine::checkStack(uint32_t sp, uint32_t cpsr, const char* when) {
+    Mode m = Mode(cpsr & 0x1F);
+    const StackArea* a = stackArea(m);
+    if (!a) return true;
+    uint32_t& low = lowestSp_[uint32_t(a->mode) & 0xF];
+    if (low == 0 || sp < low) low = sp;
+    if (sp >= a->bottom && sp <= a->top) return true;
+    char b[160];
+    std::snprintf(b, sizeof b, "%s stack beyond its area: SP 0x%08X %s, area 0x%05X..0x%05X", toString(a->mode),
+                  sp, when, a->bottom, a->top);
+    setFault(b);
+    return false;
 }
 
 }  // namespace sim
