@@ -191,6 +191,17 @@ public:
     // an overflow shows as a mark below the area.
     uint32_t stackHighWater(Mode m);
 
+    // ---- Snapshots ----
+    // The machine between two runs: the core's registers in every mode, RAM,
+    // flash, the chip (time, pending events, every block) and the counters.
+    // Restoring one continues exactly as the machine went on from there. The
+    // image must be the same; the board is not included (a board with state
+    // of its own is set back by its owner); the stack depths measured so far
+    // are kept.
+    class Snapshot;
+    std::shared_ptr<const Snapshot> save();
+    void restore(const Snapshot& s);
+
 private:
     friend struct MachineHooks;
     RunResult run(Ticks until, const std::function<bool()>* cond, uint32_t stopAddr);

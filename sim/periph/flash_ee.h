@@ -59,6 +59,8 @@ public:
     // Seed of the generator behind CutDuring's partial results.
     void setCutSeed(uint64_t seed) { rng_.seed(seed); }
 
+    SIM_BLOCK_STATE(std::tie(sta_, mod_, con_, dat_, adr_, pro_, hide_, busy_, event_, commands_, violations_, rng_))
+
     // The whole 62 kB array as a raw file.
     bool saveFile(const std::string& path, std::string& err) const;
     bool loadFile(const std::string& path, std::string& err);
