@@ -906,13 +906,20 @@ std::shared_ptr<const Machine::Snapshot> Machine::save() {
 void Machine::restore(const Snapshot& s) {
     if (uc_context_restore(uc_, s.ctx) != UC_ERR_OK) throw SimError("snapshot: cannot restore the core's registers");
     std::memcpy(ram_.data(), s.ram.data(), kRamSize);
-    // Only pages that differ are copied; code translated from them is dropped.
+    // Only pages that differ are copied. Code translated from a page of the
+    // image is dropped with it (data pages, such as a parameter store, hold
+    // no code, and dropping is costly).
     uint8_t* f = chip_.flash();
+    uint32_t imageEnd = 0;
+    for (const auto& seg : image_.segments())
+        imageEnd = std::max<uint32_t>(imageEnd, seg.addr - kFlashBase + uint32_t(seg.bytes.size()));
     for (uint32_t off = 0; off < kFlashSize; off += 512) {
         if (std::memcmp(f + off, s.flash.data() + off, 512) == 0) continue;
         std::memcpy(f + off, s.flash.data() + off, 512);
-        uc_ctl_remove_cache(uc_, off, off + 512);
-        uc_ctl_remove_cache(uc_, kFlashBase + off, kFlashBase + off + 512);
+        if (off < imageEnd) {
+            uc_ctl_remove_cache(uc_, off, off + 512);
+            uc_ctl_remove_cache(uc_, kFlashBase + off, kFlashBase + off + 512);
+        }
     }
     chip_.loadState(s.chip);
     auto& h = hs();
