@@ -290,6 +290,12 @@ unsigned char upper(int c) {
     }
 }
 
+void load(u16 VirtAddress, u16 Default, u16& Value) {
+    if (EE_Read(VirtAddress, &Value) == True) return;
+    EE_Set(VirtAddress, Default);
+    EE_Read(VirtAddress, &Value);
+}
+
 void InitADC() {
     ADCCON = kAdcPowerUp;
     REFCON = 1;  // internal 2.5 V reference on VREF
@@ -326,20 +332,18 @@ int main(void) {
     T3CLRI = kWatchdogRefresh;
     T3CLRI = kWatchdogRefresh;
 
-    if (EE_Erased() == True) {
-        EE_Format();
-        EE_Set(VA_ADDRESS, kDefaultAddress);
-        EE_Set(VA_SETTING, kDefaultSetting);
-        EE_Set(VA_CALIBRATION, kDefaultCalibration);
-        EE_Set(VA_FLAGS, kDefaultFlags);
-    }
+    if (EE_Erased() == True) EE_Format();
     EE_Recover();
-    EE_Read(VA_ADDRESS, &MyAddress);
+    // Every variable without a record gets its first-boot default: on a blank
+    // store that is all four, in the order 0, 2, 4, 6; after power was lost
+    // while they were being written, the ones still missing, so the node
+    // never comes up at address 0 or without a calibration.
+    load(VA_ADDRESS, kDefaultAddress, MyAddress);
     u16 setting = 0;
-    EE_Read(VA_SETTING, &setting);
+    load(VA_SETTING, kDefaultSetting, setting);
     HV_Setting = setting;
-    EE_Read(VA_CALIBRATION, &ADC2HV);
-    EE_Read(VA_FLAGS, &Flags);
+    load(VA_CALIBRATION, kDefaultCalibration, ADC2HV);
+    load(VA_FLAGS, kDefaultFlags, Flags);
 
     Code2Voltage = static_cast<float>(ADC2HV) * kCalibrationUnit;
     MaxADC = to_i32(kVoltsMax / Code2Voltage);
