@@ -124,8 +124,10 @@ protected:
     Node() = default;
 
     // A scan may run this long before the run is given up as slow (not
-    // judged): averaging and settling values can make one last for hours.
-    static constexpr sim::Ticks kScanBudget = sim::fromMillis(50);
+    // judged): averaging and settling values can make one last for hours,
+    // and every conversion costs the simulator two events. A scan with the
+    // start-up values takes about 1 ms.
+    static constexpr sim::Ticks kScanBudget = sim::fromMillis(5);
 
     // ---- Set-up, by the concrete harness ----
 
@@ -175,6 +177,7 @@ protected:
     virtual void consumed(uint8_t) {}       // the firmware took a byte from its receiver
     virtual void onReset(sim::ResetCause) {}
     virtual bool scanning() { return false; }   // busy with a scan: a long wait, no hang
+    virtual sim::Ticks scanStart() { return 0; }
     virtual bool halted() { return false; }     // stopped for good by a command: no hang either
     virtual unsigned scansStarted() { return 0; }
     virtual bool transmitting() { return !uart().txIdle(); }
@@ -206,13 +209,8 @@ protected:
     void settle(sim::Ticks limit = sim::fromMillis(300)) {
         if (!ok()) return;
         sim::Ticks end = m_.now() + limit;
-        const sim::Ticks start = m_.now();
         while (ok() && !halted()) {
             if (scanning()) {
-                if (m_.now() - start > kScanBudget) {
-                    slow_ = true;
-                    return;
-                }
                 runUntil([&] { return !scanning(); }, kScanBudget);
                 end = std::max(end, m_.now() + limit);
                 continue;
@@ -241,6 +239,8 @@ private:
     // receive pin not yet the UART's, no bit rate): it waits, as a host that
     // sent 'K' waits for the node to come back.
     bool listening() { return m_.chip().gpio().function(1, 0) == 1 && uart().baud() > 0; }
+
+    bool scanOverBudget() { return scanning() && m_.now() - scanStart() > kScanBudget; }
 
     bool quiet() {
         return polled_ && !transmitting() && !pending_ && !uart().rxReady() && echoesInFlight_ == 0 && !scanning();
@@ -292,10 +292,7 @@ private:
         while (!ready()) {
             if (!ok() || halted()) return false;
             if (scanning()) {
-                if (m_.now() - start > kScanBudget) {
-                    slow_ = true;
-                    return false;
-                }
+                start = m_.now();
             } else if (m_.now() - start > limit) {
                 fail("hang", "the node neither took a byte, nor finished sending, nor listened within 400 ms; " +
                                  where());
@@ -321,7 +318,6 @@ private:
         scansAtDelivery_ = scansStarted();
         const uint64_t limit = hangLimit_;
         const sim::Ticks timeLimit = sim::fromMillis(500);
-        const sim::Ticks start = m_.now();
         while (pending_ && ok()) {
             runUntil([&] { return !pending_ || m_.instructions() - waitingSince_ > limit; }, timeLimit);
             if (!pending_ || !ok()) break;
@@ -330,10 +326,6 @@ private:
                 return;
             }
             if (scanning() || scansStarted() != scansAtDelivery_) {
-                if (m_.now() - start > kScanBudget) {
-                    slow_ = true;
-                    return;
-                }
                 waitingSince_ = m_.instructions();
                 scansAtDelivery_ = scansStarted();
                 continue;
@@ -343,9 +335,12 @@ private:
         }
     }
 
+    // Every run also stops once a scan has used up its budget, which ends
+    // the input as slow.
     void runUntil(const std::function<bool()>& cond, sim::Ticks limit) {
-        const sim::RunResult r = m_.runUntil(cond, limit);
+        const sim::RunResult r = m_.runUntil([&] { return cond() || scanOverBudget(); }, limit);
         if (r.reason == sim::StopReason::Fault) fail("fault", r.report);
+        if (scanOverBudget()) slow_ = true;
     }
     void runFor(sim::Ticks d) {
         const sim::RunResult r = m_.runFor(d);

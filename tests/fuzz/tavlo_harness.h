@@ -32,18 +32,22 @@ private:
         uint8_t p0 = 0, p1 = 0;
         bool indicator = true;
         unsigned scans = 0;
+        sim::Ticks scanStart = 0;
         double adcInput(unsigned channel, sim::Ticks) override {
             const unsigned lines = (p0 >> 4) | (p1 & 0xF0);
             if (channel == 1) return 0.05 + lines * 0.009;
             if (channel == 2) return 2.4 - lines * 0.009;
             return 0.0;
         }
-        void pinsChanged(unsigned port, uint8_t levels, uint8_t outputs, sim::Ticks) override {
+        void pinsChanged(unsigned port, uint8_t levels, uint8_t outputs, sim::Ticks t) override {
             if (port == 0) p0 = levels & outputs;
             if (port == 1) p1 = levels & outputs;
             if (port == 4) {
                 const bool high = levels & outputs & 0x04;
-                if (indicator && !high) ++scans;
+                if (indicator && !high) {
+                    ++scans;
+                    scanStart = t;
+                }
                 indicator = high;
             }
         }
@@ -59,6 +63,7 @@ private:
 
     bool scanning() override { return !board_.indicator; }
     unsigned scansStarted() override { return board_.scans; }
+    sim::Ticks scanStart() override { return board_.scanStart; }
     // The halt loop: a branch to itself, after which nothing is ever read.
     bool halted() override {
         const uint32_t pc = m_.pc();
