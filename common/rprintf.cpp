@@ -66,8 +66,8 @@ void rprintf(const char* format, ...) {
             }
         }
         if (c == 'l' || c == 'L') c = *p++;  // every integer argument is 32-bit anyway
-        // The format ended inside a specification: that unfinished
-        // specification prints nothing and takes no argument.
+        // The format ended inside a conversion: that unfinished
+        // conversion prints nothing and takes no argument.
         if (c == '\0') break;
 
         switch (c) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "board/bus.h"
+#include "machine.h"
 #include "time.h"
 
 namespace aducsim {
@@ -28,13 +29,19 @@ public:
     virtual ~Line() = default;
     virtual std::string describe() const = 0;
     virtual sim::Ticks now() const = 0;
-    virtual void hostSend(const std::string& bytes) = 0;
+    // One character (10 bits) at the line's rate.
+    virtual sim::Ticks charTime() const = 0;
+    // Queues the host's bytes after any it still sends; returns the end of the last.
+    virtual sim::Ticks hostSend(const std::string& bytes) = 0;
     // Runs every node to t; false when one faulted (see fault()).
     virtual bool runTo(sim::Ticks t) = 0;
     virtual std::string fault() const = 0;
     // Everything the host has received so far.
     virtual const std::vector<sim::LineByte>& hostReceived() const = 0;
     virtual void finish() = 0;
+    // The simulated nodes, for a debugger.
+    virtual size_t nodeCount() const = 0;
+    virtual sim::Machine& machine(size_t i) = 0;
 };
 
 // Builds the nodes of cfg.kind; throws std::runtime_error with a message

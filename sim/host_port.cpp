@@ -48,10 +48,10 @@ public:
     void write(const uint8_t* data, size_t n) override {
         while (n > 0) {
             ssize_t k = ::write(master_, data, n);
-            if (k <= 0) {
-                if (errno == EAGAIN) { pollfd p{master_, POLLOUT, 0}; poll(&p, 1, 10); continue; }
-                return;
-            }
+            if (k < 0 && errno == EINTR) continue;
+            // A full buffer means nobody reads the line: like a real line
+            // with nobody listening, the bytes are gone (the run goes on).
+            if (k <= 0) return;
             data += k;
             n -= size_t(k);
         }
@@ -136,7 +136,7 @@ public:
                 out.push_back(buf[i] == '\n' ? '\r' : buf[i]);   // Enter sends CR
             }
         }
-        if (n == 0 && !tty_) quit_ = true;  // end of piped input
+        if (n == 0 && !tty_) ended_ = true;  // end of piped input
         return out;
     }
     void write(const uint8_t* data, size_t n) override {
@@ -148,21 +148,27 @@ public:
         }
     }
     void wait(int timeoutMs) override {
+        if (ended_) {
+            poll(nullptr, 0, timeoutMs);  // a closed input is always readable
+            return;
+        }
         pollfd p{0, POLLIN, 0};
         poll(&p, 1, timeoutMs);
     }
     bool quitRequested() const override { return quit_; }
+    bool inputEnded() const override { return ended_; }
 
 private:
     termios saved_{};
     bool tty_ = false;
     bool quit_ = false;
+    bool ended_ = false;
 };
 
 }  // namespace
 
-std::unique_ptr<HostPort> HostPort::open(const std::string& spec, const std::string& link, std::string& err) {
-    if (spec == "pty") {
+std::unique_ptr<HostPort> HostPort::open(const std::string& kind, const std::string& link, std::string& err) {
+    if (kind == "pty") {
         int m = posix_openpt(O_RDWR | O_NOCTTY);
         if (m < 0) { err = sysError("cannot create a pseudo-terminal"); return nullptr; }
         if (grantpt(m) != 0 || unlockpt(m) != 0) { err = sysError("cannot unlock the pseudo-terminal"); close(m); return nullptr; }
@@ -187,10 +193,10 @@ std::unique_ptr<HostPort> HostPort::open(const std::string& spec, const std::str
         }
         return std::make_unique<PtyPort>(m, s, n, link);
     }
-    if (spec.rfind("tcp:", 0) == 0) {
+    if (kind.rfind("tcp:", 0) == 0) {
         char* end = nullptr;
-        long port = std::strtol(spec.c_str() + 4, &end, 10);
-        if (spec.size() == 4 || *end || port < 0 || port > 65535) { err = "bad TCP port in '" + spec + "'"; return nullptr; }
+        long port = std::strtol(kind.c_str() + 4, &end, 10);
+        if (kind.size() == 4 || *end || port < 0 || port > 65535) { err = "bad TCP port in '" + kind + "'"; return nullptr; }
         int l = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
         if (l < 0) { err = sysError("socket"); return nullptr; }
         int one = 1;
@@ -208,8 +214,8 @@ std::unique_ptr<HostPort> HostPort::open(const std::string& spec, const std::str
         getsockname(l, reinterpret_cast<sockaddr*>(&a), &len);
         return std::make_unique<TcpPort>(l, ntohs(a.sin_port));
     }
-    if (spec == "stdio") return std::make_unique<StdioPort>();
-    err = "unknown serial line '" + spec + "' (use pty, tcp:PORT or stdio)";
+    if (kind == "stdio") return std::make_unique<StdioPort>();
+    err = "unknown serial line '" + kind + "' (use pty, tcp:PORT or stdio)";
     return nullptr;
 }
 

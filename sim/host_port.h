@@ -11,9 +11,9 @@ namespace sim {
 class HostPort {
 public:
     virtual ~HostPort() = default;
-    // spec: "pty", "tcp:PORT" or "stdio". link: optional symlink to the pty.
+    // kind: "pty", "tcp:PORT" or "stdio". link: optional symlink to the pty.
     // Returns null and sets err on failure.
-    static std::unique_ptr<HostPort> open(const std::string& spec, const std::string& link, std::string& err);
+    static std::unique_ptr<HostPort> open(const std::string& kind, const std::string& link, std::string& err);
 
     // What a host connects to, e.g. "/dev/pts/5" or "127.0.0.1:5000".
     virtual std::string address() const = 0;
@@ -25,6 +25,8 @@ public:
     virtual void wait(int timeoutMs) = 0;
     // The operator asked to quit (Ctrl-] on the terminal).
     virtual bool quitRequested() const { return false; }
+    // The host's input has ended for good (stdio from a file or pipe).
+    virtual bool inputEnded() const { return false; }
 };
 
 }  // namespace sim

@@ -16,9 +16,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 
 #include "aduc702x.h"
 #include "periph/core_blocks.h"
+#include "periph/timers.h"
+#include "timed_loop.h"
 
 namespace sim {
 
@@ -70,6 +73,8 @@ const char* toString(StopReason r) {
         case StopReason::Breakpoint: return "breakpoint";
         case StopReason::Fault: return "fault";
         case StopReason::Limit: return "limit";
+        case StopReason::Watchpoint: return "watchpoint";
+        case StopReason::Reset: return "reset";
     }
     return "?";
 }
@@ -86,6 +91,11 @@ struct MachineHooksState {
         std::optional<uint32_t> resumeAt;  // where a block-hook stop left the core
         bool resumeThumb = false;
         std::optional<bool> startThumb;  // instruction set to start in, when set by us
+        // Single step: instructions reached so far, and whether the one
+        // that runs has been counted.
+        int stepCalls = 0;
+        bool stepping = false;
+        bool stepCounted = false;
 
         // Polling-loop fast-forward (see Machine::idleCheck).
         struct Snapshot {
@@ -95,10 +105,12 @@ struct MachineHooksState {
             uint64_t mmioHash;
         };
         bool idleEnabled = true;
-        uint32_t idleHead = ~0u;      // block that reads a register in a loop
+        uint32_t idleReader = ~0u;    // block that reads a register in a loop
+        uint32_t idleHead = ~0u;      // the block after it: where passes are compared
+        bool headNext = false;        // the next block becomes the head
         bool idleHaveSnap = false;
         Snapshot idleSnap{};
-        std::vector<uint8_t> idleRam;  // RAM at the last pass of the head
+        bool ramChanged = false;       // the core wrote RAM differently since the last pass
         uint64_t mmioHash = 0;         // register reads since the last pass
         uint32_t mmioReads = 0;
         bool mmioSpoils = false;       // a write, or a read whose value moves with time
@@ -106,6 +118,10 @@ struct MachineHooksState {
         unsigned idleAge = 0;          // blocks since the head last ran
         uint64_t idleCooldown = 0;     // blocks to wait before choosing a new head
         uint64_t idleSkipped = 0;      // instructions not executed but accounted
+
+        // Polling loops on a timer's count (see Machine::timedSkip), by
+        // block address and size; empty for blocks that are not such loops.
+        std::unordered_map<uint64_t, std::optional<TimedLoop>> timedLoops;
 };
 
 struct MachineHooks {
@@ -146,16 +162,33 @@ struct MachineHooks {
                 return;
             }
         }
-        if (uint32_t(address) == s.idleHead) {
+        // A block that follows itself is a loop of one block; one that waits
+        // for a timer's count is skipped to the pass that leaves it. A step
+        // runs one instruction, no more.
+        if (uint32_t(address) == m->lastBlock_ && s.idleEnabled && !s.stepping &&
+            m->timedSkip(uint32_t(address), size))
+            s.idleHaveSnap = false;
+        if (s.headNext) {
+            // A pass runs from the block after the read to the read: a run
+            // stopped between them has read nothing yet (see Machine::run).
+            s.headNext = false;
+            s.idleHead = uint32_t(address);
             s.idleAge = 0;
-            if (m->idleCheck(uint32_t(address))) {
-                stopAtBlock(uc, m, uint32_t(address));  // skipped up to the next event
+            s.idleHaveSnap = false;
+            s.idleMisses = 0;
+        }
+        if (uint32_t(address) == s.idleHead && !s.stepping) {
+            s.idleAge = 0;
+            // Skipped to the last pass before the next event: that pass
+            // runs now, unless it would start at the event itself.
+            if (m->idleCheck(uint32_t(address)) && chip.now() >= s.stopAt) {
+                stopAtBlock(uc, m, uint32_t(address));
                 return;
             }
         } else if (s.idleCooldown) {
             --s.idleCooldown;
         } else if (s.idleHead != ~0u && ++s.idleAge > 512) {
-            s.idleHead = ~0u;  // not a loop: the head never came back
+            s.idleHead = s.idleReader = ~0u;  // not a loop: the head never came back
         }
         m->lastBlock_ = uint32_t(address);
         chip.pc = uint32_t(address);
@@ -176,15 +209,24 @@ struct MachineHooks {
         bool thumb = isThumbAt(m, uint32_t(address));
         uint32_t n = thumb ? size / 2 : size / 4;
         if (n == 0) n = 1;
+        if (s.stepping) {  // a single step runs one instruction of the block
+            n = s.stepCounted ? 0 : 1;
+            s.stepCounted = true;
+        }
         m->instructions_ += n;
         chip.sched().setNow(chip.now() + Ticks(n) * Machine::kCyclesPerInstruction * chip.coreCycle());
+    }
+
+    static void stepCode(uc_engine* uc, uint64_t, uint32_t, void* user) {
+        auto* m = static_cast<Machine*>(user);
+        if (++m->hs().stepCalls == 2) uc_emu_stop(uc);
     }
 
     static void code(uc_engine* uc, uint64_t address, uint32_t, void* user) {
         auto* m = static_cast<Machine*>(user);
         State& s = m->hs();
         uint32_t a = uint32_t(address);
-        if (a == s.stopAddr) {
+        if (a == s.stopAddr && !s.stepping) {  // a step from there moves on
             s.hitStopAddr = true;
             uc_emu_stop(uc);
             return;
@@ -223,11 +265,13 @@ struct MachineHooks {
             ++s.mmioReads;
             // Counters read their time: a loop on them is no fixed point.
             if ((addr >= T0LD.addr && addr <= T3CLRI.addr) || addr == COMRX.addr) s.mmioSpoils = true;
-            if (s.idleHead == ~0u && s.idleCooldown == 0) {
-                s.idleHead = m->lastBlock_;
-                s.idleAge = 0;
-                s.idleHaveSnap = false;
-                s.idleMisses = 0;
+            // The block that polls makes a loop (its next block is the
+            // head); one that has not come round for a while gives way to
+            // the latest reader.
+            if (s.idleCooldown == 0 && m->lastBlock_ != s.idleReader &&
+                (s.idleReader == ~0u || s.idleAge > 32)) {
+                s.idleReader = m->lastBlock_;
+                s.headNext = true;
             }
         }
         return v;
@@ -274,6 +318,20 @@ struct MachineHooks {
         return false;
     }
 
+    // Stores to RAM, before they happen: a polling loop's pass that changes
+    // RAM is no fixed point.
+    static void ramWrite(uc_engine*, uc_mem_type, uint64_t address, int size, int64_t value, void* user) {
+        auto* m = static_cast<Machine*>(user);
+        State& s = m->hs();
+        if (s.ramChanged) return;
+        const uint32_t off = uint32_t(address) - kRamBase;
+        if (off + unsigned(size) > kRamSize) return;
+        uint64_t old = 0;
+        std::memcpy(&old, m->ram_.data() + off, size_t(size));
+        const uint64_t mask = size >= 8 ? ~0ull : (1ull << (8 * size)) - 1;
+        if ((old ^ uint64_t(value)) & mask) s.ramChanged = true;
+    }
+
     static bool invalidInstruction(uc_engine* uc, void* user) {
         auto* m = static_cast<Machine*>(user);
         m->hs().pendingException = EXCP_UDEF;
@@ -284,6 +342,37 @@ struct MachineHooks {
         auto* m = static_cast<Machine*>(user);
         m->hs().pendingException = int(intno);
         uc_emu_stop(uc);
+    }
+
+    // Debugger support: a traced instruction keeps the emulator's PC exact,
+    // so a watchpoint stop can name the accessing instruction and resume
+    // at it.
+    static void watchTrace(uc_engine*, uint64_t address, uint32_t, void* user) {
+        auto* m = static_cast<Machine*>(user);
+        if (uint32_t(address) != m->watchSkipPc_) m->watchSkipPc_ = ~0u;
+    }
+
+    // Called before the access is carried out; the emulator stops right
+    // after it, inside the instruction.
+    static void watchAccess(uc_engine* uc, uc_mem_type type, uint64_t address, int size, int64_t, void* user) {
+        auto* m = static_cast<Machine*>(user);
+        if (m->watchPending_) return;
+        uint32_t pc = 0;
+        uc_reg_read(uc, UC_ARM_REG_PC, &pc);
+        if (pc == m->watchSkipPc_) return;
+        bool write = type == UC_MEM_WRITE;
+        uint32_t a = uint32_t(address), end = a + uint32_t(size);
+        for (const auto& w : m->watches_) {
+            if (a >= w.addr + w.len || end <= w.addr) continue;
+            if ((w.access == Machine::Access::Write && !write) || (w.access == Machine::Access::Read && write)) continue;
+            m->watchHit_ = Machine::WatchHit{std::max(a, w.addr), write ? Machine::Access::Write : Machine::Access::Read, pc};
+            m->watchPending_ = true;
+            if (write)
+                for (uint32_t b = a; b < end; ++b)
+                    if (b >= kRamBase && b < kRamBase + kRamSize) m->watchUndo_.emplace_back(b, m->ram_[b - kRamBase]);
+            uc_emu_stop(uc);
+            return;
+        }
     }
 };
 
@@ -296,6 +385,10 @@ Machine::Machine() : hookState_(std::make_unique<MachineHooksState>()) {
     if (uc_open(UC_ARCH_ARM, UC_MODE_ARM, &uc_) != UC_ERR_OK) throw SimError("cannot open the ARM emulator");
     // ARMv4T, the ARM7TDMI's architecture (the default model is an ARMv7 core).
     uc_ctl_set_cpu_model(uc_, UC_CPU_ARM_TI925T);
+    // The core stops only when a hook asks it to. With no exit addresses
+    // the emulator need not invalidate the code at one after every run
+    // (which costs more than a short run itself).
+    uc_ctl_exits_enable(uc_);
     mapMemory();
     installHooks();
     powerOn();
@@ -344,6 +437,8 @@ void Machine::installHooks() {
     uc_hook_add(uc_, &h, UC_HOOK_MEM_UNMAPPED | UC_HOOK_MEM_PROT,
                 reinterpret_cast<void*>(MachineHooks::badAccess), this, 1, 0);
     uc_hook_add(uc_, &h, UC_HOOK_INTR, reinterpret_cast<void*>(MachineHooks::interrupt), this, 1, 0);
+    uc_hook_add(uc_, &h, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(MachineHooks::ramWrite), this, kRamBase,
+                kRamBase + kRamSize - 1);
     uc_hook_add(uc_, &h, UC_HOOK_INSN_INVALID, reinterpret_cast<void*>(MachineHooks::invalidInstruction), this, 1, 0);
 }
 
@@ -383,7 +478,15 @@ void Machine::clearCodeHooks() {
     }
 }
 
-void Machine::flushCode() { uc_ctl_remove_cache(uc_, 0, 0xFFFFFFFFull); }
+// Only where code can run, range by range: the emulator silently ignores a
+// range over the whole address space (and walking it would be slow).
+void Machine::flushCode() {
+    uc_ctl_remove_cache(uc_, 0, kFlashSize);
+    uc_ctl_remove_cache(uc_, kFlashBase, uint64_t(kFlashBase) + kFlashSize);
+    uc_ctl_remove_cache(uc_, kRamBase, uint64_t(kRamBase) + kRamSize);
+    uc_ctl_remove_cache(uc_, kTrapBase, uint64_t(kTrapBase) + kTrapSize);
+    hs().timedLoops.clear();
+}
 
 // ---- Image ----
 
@@ -448,7 +551,8 @@ void Machine::doReset(ResetCause cause) {
     hs().pendingException = 0;
     hs().resumeAt.reset();
     hs().startThumb = false;
-    hs().idleHead = ~0u;
+    hs().idleHead = hs().idleReader = ~0u;
+    hs().headNext = false;
     hs().idleHaveSnap = false;
     stackArmed_ = false;  // start-up sets the stacks again
     ++resets_;
@@ -554,10 +658,17 @@ bool Machine::idleCheck(uint32_t head) {
     uc_reg_read_batch(uc_, const_cast<int*>(ids), ptrs, 17);
     now.time = chip_.now();
     now.instructions = instructions_;
-    now.mmioHash = s.mmioHash;
-    bool fixed = s.idleHaveSnap && s.mmioReads > 0 && !s.mmioSpoils &&
-                 std::memcmp(now.regs, s.idleSnap.regs, sizeof now.regs) == 0 &&
-                 std::memcmp(ram_.data(), s.idleRam.data(), ram_.size()) == 0;
+    // RAM is the same when no store since the last pass wrote a value other
+    // than the one already there (the write hook watches), and nobody wrote
+    // it from outside the core.
+    // Back at the snapshot with nothing run since (the core stopped there):
+    // the next pass is measured against it.
+    if (s.idleHaveSnap && now.instructions == s.idleSnap.instructions && !ramTouched_) {
+        s.idleSnap.time = now.time;
+        return false;
+    }
+    const bool fixed = s.idleHaveSnap && s.mmioReads > 0 && !s.mmioSpoils && !s.ramChanged && !ramTouched_ &&
+                       std::memcmp(now.regs, s.idleSnap.regs, sizeof now.regs) == 0;
     bool skipped = false;
     if (fixed) {
         Ticks period = now.time - s.idleSnap.time;
@@ -574,27 +685,144 @@ bool Machine::idleCheck(uint32_t head) {
             }
         }
         s.idleMisses = 0;
-    } else if (s.idleHaveSnap && ++s.idleMisses > 8) {
-        // Not a polling loop after all: let another block have a go later.
-        s.idleHead = ~0u;
-        s.idleCooldown = 256;
-        return false;
+        // The state is the snapshot's: only the clock and the count moved.
+        s.idleSnap.time = chip_.now();
+        s.idleSnap.instructions = instructions_;
+    } else {
+        if (s.mmioSpoils) {
+            // It reads a count (a timer's loop, see timedSkip) or takes a
+            // byte: no fixed point. The next block that polls may be one.
+            s.idleHead = s.idleReader = ~0u;
+            s.idleHaveSnap = false;
+            s.mmioHash = 0;
+            s.mmioReads = 0;
+            s.mmioSpoils = false;
+            return false;
+        }
+        if (s.idleHaveSnap && ++s.idleMisses > 8) {
+            // Not a polling loop after all: let another block have a go later.
+            s.idleHead = s.idleReader = ~0u;
+            s.idleCooldown = 256;
+            return false;
+        }
+        s.idleSnap = now;
+        s.idleHaveSnap = true;
     }
-    s.idleSnap = now;
-    s.idleRam.assign(ram_.begin(), ram_.end());
-    s.idleHaveSnap = true;
     s.mmioHash = 0;
     s.mmioReads = 0;
     s.mmioSpoils = false;
+    s.ramChanged = false;
+    ramTouched_ = false;
     (void)head;
     return skipped;
 }
 
+// A loop of one block that waits for a timer's count (TimedLoop) depends
+// on nothing but that count until the next event: the count is a function
+// of time, so whether pass j leaves the loop is known without running it.
+// The passes before the first one that leaves (or before the next event) are
+// accounted without being executed; that pass then runs for real, at its
+// own time, and writes every register the skipped passes would have left
+// behind. The exit test is found by bisection over the passes, after
+// checking that it can change only once among them (no wrap-around of the
+// compared quantity).
+bool Machine::timedSkip(uint32_t addr, uint32_t size) {
+    auto& s = hs();
+    const uint64_t key = uint64_t(addr) << 32 | size;
+    auto found = s.timedLoops.find(key);
+    if (found == s.timedLoops.end()) {
+        std::optional<TimedLoop> loop;
+        std::vector<uint8_t> code(size);
+        if (uc_mem_read(uc_, addr, code.data(), size) == UC_ERR_OK)
+            loop = TimedLoop::decode(code.data(), size, addr, MachineHooks::isThumbAt(this, addr));
+        found = s.timedLoops.emplace(key, std::move(loop)).first;
+    }
+    if (!found->second) return false;
+    const TimedLoop& loop = *found->second;
+    for (uint32_t b : breakpoints_)
+        if (b >= addr && b < addr + size) return false;
+    if (s.stopAddr >= addr && s.stopAddr < addr + size) return false;
+
+    const Ticks pass = Ticks(loop.instructions()) * kCyclesPerInstruction * chip_.coreCycle();
+    const Ticks t = chip_.now();
+    if (s.stopAt == kNever || s.stopAt <= t) return false;
+    // Passes starting before the stop: 0 .. starts-1. The last of them runs
+    // for real, as a pass that reaches past the stop would.
+    const uint64_t starts = (s.stopAt - t + pass - 1) / pass;
+    if (starts < 3) return false;
+    const uint64_t last = starts - 2;  // the last pass that may be skipped
+
+    uint32_t regs[16];
+    void* ptrs[16];
+    for (int i = 0; i < 16; ++i) ptrs[i] = &regs[i];
+    uc_reg_read_batch(uc_, const_cast<int*>(kRegIds), ptrs, 16);
+
+    TimerBlock* timer = nullptr;
+    TimedLoop::Memory mem;
+    mem.isCount = [&](uint32_t a) {
+        if (a == T0VAL.addr) timer = &chip_.timer0();
+        else if (a == T1VAL.addr) timer = &chip_.timer1();
+        else if (a == T2VAL.addr) timer = &chip_.timer2();
+        else if (a == T3VAL.addr) timer = &chip_.watchdog();
+        else return false;
+        return true;
+    };
+    mem.read = [&](uint32_t a, unsigned bytes) -> std::optional<uint32_t> {
+        const uint8_t* p = nullptr;
+        if (a >= kRamBase && a + bytes <= kRamBase + kRamSize) p = ram_.data() + (a - kRamBase);
+        else if (a + bytes <= kFlashSize) p = chip_.flash() + a;
+        else if (a >= kFlashBase && a + bytes <= kFlashBase + kFlashSize) p = chip_.flash() + (a - kFlashBase);
+        if (!p) return std::nullopt;
+        uint32_t v = 0;
+        std::memcpy(&v, p, bytes);
+        return v;
+    };
+    // Pass j reads the count at the end of its block's time.
+    auto at = [&](uint64_t j) {
+        uint32_t v = 0;
+        if (timer) v = timer->valueAt(t + (j + 1) * pass);
+        return loop.evaluate(regs, v, mem);
+    };
+    // The first evaluation finds the timer; count it again now that it is known.
+    TimedLoop::Pass first = at(0);
+    if (!first.valid || !timer) {
+        // It reads something else (a status register): not a timer's loop,
+        // and it need not be looked at again.
+        found->second.reset();
+        return false;
+    }
+    first = at(0);
+    if (!first.valid || !first.loops) return false;
+    const uint32_t v0 = timer->valueAt(t + pass), v1 = timer->valueAt(t + (last + 1) * pass);
+    if (!TimedLoop::monotonic(first, v0, v1)) return false;
+    // Every pass is the first one with another count: only the exit test
+    // needs working out.
+    auto loopsAt = [&](uint64_t j) { return TimedLoop::loops(first, timer->valueAt(t + (j + 1) * pass)); };
+    uint64_t skip;
+    if (loopsAt(last)) {
+        skip = last + 1;
+    } else {
+        uint64_t lo = 0, hi = last;  // pass lo loops, pass hi leaves
+        while (hi - lo > 1) {
+            const uint64_t mid = lo + (hi - lo) / 2;
+            (loopsAt(mid) ? lo : hi) = mid;
+        }
+        skip = hi;
+    }
+    chip_.sched().setNow(t + skip * pass);
+    instructions_ += skip * loop.instructions();
+    s.idleSkipped += skip * loop.instructions();
+    return true;
+}
+
 void Machine::setFastForward(bool on) {
     hs().idleEnabled = on;
-    hs().idleHead = ~0u;
+    hs().idleHead = hs().idleReader = ~0u;
+    hs().headNext = false;
     hs().idleHaveSnap = false;
 }
+
+bool Machine::fastForward() const { return hookState_->idleEnabled; }
 
 uint64_t Machine::skippedInstructions() const { return hookState_->idleSkipped; }
 
@@ -616,6 +844,11 @@ void Machine::afterSlice() {
 }
 
 RunResult Machine::run(Ticks until, const std::function<bool()>* cond, uint32_t stopAddr) {
+    lastRun_ = runSlices(until, cond, stopAddr);
+    return lastRun_;
+}
+
+RunResult Machine::runSlices(Ticks until, const std::function<bool()>* cond, uint32_t stopAddr) {
     MachineHooks::State& s = hs();
     if (s.stopAddr != stopAddr) {
         clearCodeHooks();
@@ -625,17 +858,23 @@ RunResult Machine::run(Ticks until, const std::function<bool()>* cond, uint32_t 
         updateCodeHooks();
     }
     s.hitStopAddr = s.hitBreakpoint = false;
+    resumeAfterWatch();
     Scheduler& sched = chip_.sched();
     for (;;) {
         if (fault_) return {StopReason::Fault, *fault_};
+        // An event (a byte arriving, a conversion ending) may change what a
+        // polling loop reads next: its last pass proves nothing any more.
+        if (sched.nextDue() <= sched.now()) s.idleHaveSnap = false;
         sched.runDue();
         if (auto r = chip_.takeResetRequest()) {
             if (*r == ResetCause::PowerOn) powerOn(); else doReset(*r);
+            if (stopOnReset) return {StopReason::Reset, std::string(toString(*r)) + " reset"};
             continue;
         }
         if (fault_) return {StopReason::Fault, *fault_};
         if (s.hitStopAddr) { s.hitStopAddr = false; return {stopAddr == trapAddr_ ? StopReason::Returned : StopReason::Condition, ""}; }
         if (s.hitBreakpoint) { s.hitBreakpoint = false; return {StopReason::Breakpoint, "breakpoint at " + image_.describe(pc())}; }
+        if (auto w = takeWatchStop()) return *w;
         if (cond && (*cond)()) return {StopReason::Condition, ""};
         if (sched.now() >= until) {
             if (cond || stopAddr != ~0u)
@@ -648,13 +887,16 @@ RunResult Machine::run(Ticks until, const std::function<bool()>* cond, uint32_t 
             // The core is stopped: jump to the next event.
             Ticks next = std::min(sched.nextDue(), until);
             sched.advanceTo(next);
+            s.idleHaveSnap = false;
             continue;
         }
         s.stopAt = std::min(sched.nextDue(), until);
         if (s.stopAt <= sched.now()) continue;
-        // Events may have run since the last pass of a polling loop: the
-        // registers it polls can read differently now.
-        s.idleHaveSnap = false;
+        // Events may have run since the core stopped, and the registers a
+        // polling loop reads can read differently now. A pass that read
+        // some before the stop is measured anew; one that has read nothing
+        // yet reads them all afresh and is compared as it is.
+        if (s.mmioReads > 0) s.idleHaveSnap = false;
         uc_err err = uc_emu_start(uc_, startAddress(), 0xFFFFFFFEull, 0, 0);
         afterSlice();
         if (onSlice) onSlice();
@@ -713,7 +955,7 @@ RunResult Machine::step() {
     chip_.sched().runDue();
     if (auto r = chip_.takeResetRequest()) {
         if (*r == ResetCause::PowerOn) powerOn(); else doReset(*r);
-        return {StopReason::Condition, std::string("reset: ") + toString(*r)};
+        return {StopReason::Reset, std::string(toString(*r)) + " reset"};
     }
     chip_.takeStopRequest();
     if (enterInterruptIfPending() && (mode() == Mode::Irq || mode() == Mode::Fiq) && (pc() == 0x18 || pc() == 0x1C))
@@ -722,9 +964,24 @@ RunResult Machine::step() {
         chip_.sched().advanceTo(chip_.sched().nextDue());
         return {StopReason::Condition, "napping"};
     }
-    hs().stopAt = kNever;
+    auto& s = hs();
+    s.stopAt = kNever;
     skipBreakAt_ = pc();
-    uc_err err = uc_emu_start(uc_, startAddress(), 0xFFFFFFFEull, 0, 1);
+    resumeAfterWatch();
+    // A code hook stops the core before the second instruction. (The
+    // emulator's instruction count would too, but dropping its count hook
+    // later flushes every translation: tens of milliseconds each time, and
+    // seconds and a gigabyte of memory the first time.)
+    uc_hook stepHook;
+    uc_hook_add(uc_, &stepHook, UC_HOOK_CODE, reinterpret_cast<void*>(MachineHooks::stepCode), this, 1, 0);
+    flushCode();
+    s.stepCalls = 0;
+    s.stepping = true;
+    s.stepCounted = false;
+    uc_err err = uc_emu_start(uc_, startAddress(), 0xFFFFFFFEull, 0, 0);
+    s.stepping = false;
+    uc_hook_del(uc_, stepHook);
+    flushCode();  // full speed again for the code the step translated
     afterSlice();
     skipBreakAt_ = ~0u;
     if (hs().pendingException) {
@@ -733,6 +990,7 @@ RunResult Machine::step() {
     }
     if (err != UC_ERR_OK && !fault_) setFault(std::string("emulator stopped: ") + uc_strerror(err));
     if (fault_) return {StopReason::Fault, *fault_};
+    if (auto w = takeWatchStop()) return *w;
     return {StopReason::Condition, ""};
 }
 
@@ -764,7 +1022,11 @@ uint32_t Machine::reg(int n) const {
     return v;
 }
 
-void Machine::setReg(int n, uint32_t v) { uc_reg_write(uc_, kRegIds[n & 15], &v); }
+// Registers changed from outside the core: a polling loop is measured anew.
+void Machine::setReg(int n, uint32_t v) {
+    uc_reg_write(uc_, kRegIds[n & 15], &v);
+    hs().idleHaveSnap = false;
+}
 
 // The T bit cannot be written through the emulator's CPSR; the state to
 // start in is kept aside until the core runs, and reads show it.
@@ -776,6 +1038,7 @@ uint32_t Machine::cpsr() const {
 }
 
 void Machine::setCpsr(uint32_t v) {
+    hs().idleHaveSnap = false;
     uc_reg_write(uc_, UC_ARM_REG_CPSR, &v);
     hs().startThumb = (v & 0x20) != 0;
 }
@@ -789,6 +1052,7 @@ uint32_t Machine::spsr() const {
 uint32_t Machine::pc() const { return reg(PC) & ~1u; }
 
 void Machine::jump(uint32_t addr) {
+    hs().idleHaveSnap = false;
     setReg(PC, addr & ~1u);
     hs().startThumb = (addr & 1) != 0;
 }
@@ -836,10 +1100,12 @@ void Machine::writeBytes(uint32_t addr, const std::vector<uint8_t>& bytes) {
     // Tests may preset flash contents; the core itself cannot write there.
     if (addr >= kFlashBase && addr + bytes.size() <= kFlashBase + kFlashSize) {
         std::memcpy(chip_.flash() + (addr - kFlashBase), bytes.data(), bytes.size());
+        flushCode();  // the old code may be translated already
         return;
     }
     if (uc_mem_write(uc_, addr, bytes.data(), bytes.size()) != UC_ERR_OK)
         throw SimError("write: " + hex(addr) + " is not mapped");
+    if (addr < kRamBase + kRamSize && addr + bytes.size() > kRamBase) ramTouched_ = true;
 }
 
 void Machine::write32(uint32_t addr, uint32_t v) {
@@ -1045,6 +1311,91 @@ bool Machine::checkStack(uint32_t sp, uint32_t cpsr, const char* when) {
                   sp, when, a->bottom, a->top);
     setFault(b);
     return false;
+}
+
+}  // namespace sim
+
+namespace sim {
+
+// ---- Debugger support ----
+
+void Machine::setSpsr(uint32_t v) {
+    uc_reg_write(uc_, UC_ARM_REG_SPSR, &v);
+    hs().idleHaveSnap = false;
+}
+
+void Machine::addWatchpoint(uint32_t addr, uint32_t len, Access access) {
+    if (len == 0) len = 1;
+    uint64_t end = uint64_t(addr) + len;
+    bool ram = addr >= kRamBase && end <= kRamBase + kRamSize;
+    bool flash = addr >= kFlashBase && end <= kFlashBase + kFlashSize;
+    if (!ram && !flash) throw SimError("watchpoint at " + hex(addr) + ": only RAM and flash can be watched");
+    watches_.push_back({addr, len, access});
+    updateWatchHooks();
+}
+
+void Machine::removeWatchpoint(uint32_t addr, uint32_t len, Access access) {
+    if (len == 0) len = 1;
+    auto it = std::find_if(watches_.begin(), watches_.end(), [&](const Watch& w) {
+        return w.addr == addr && w.len == len && w.access == access;
+    });
+    if (it == watches_.end()) return;
+    watches_.erase(it);
+    updateWatchHooks();
+}
+
+void Machine::clearWatchpoints() {
+    watches_.clear();
+    updateWatchHooks();
+}
+
+void Machine::updateWatchHooks() {
+    for (size_t h : watchMemHooks_) uc_hook_del(uc_, h);
+    watchMemHooks_.clear();
+    for (const auto& w : watches_) {
+        int type = w.access == Access::Write ? UC_HOOK_MEM_WRITE
+                 : w.access == Access::Read ? UC_HOOK_MEM_READ
+                                            : UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE;
+        uc_hook h;
+        // From 3 bytes below: a word access that starts there overlaps.
+        uc_hook_add(uc_, &h, type, reinterpret_cast<void*>(MachineHooks::watchAccess), this,
+                    w.addr >= 3 ? w.addr - 3 : 0, w.addr + w.len - 1);
+        watchMemHooks_.push_back(h);
+    }
+    bool trace = !watches_.empty();
+    if (trace == (watchCodeHook_ != 0)) return;
+    // Whether an instruction is traced is decided when it is translated.
+    if (trace) {
+        uc_hook h;
+        uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void*>(MachineHooks::watchTrace), this, 1, 0);
+        watchCodeHook_ = h;
+    } else {
+        uc_hook_del(uc_, watchCodeHook_);
+        watchCodeHook_ = 0;
+    }
+    flushCode();
+}
+
+void Machine::resumeAfterWatch() {
+    // Continuing from a watchpoint stop: the instruction that hit runs once
+    // without triggering again.
+    if (watchHit_ && watchHit_->pc == pc()) watchSkipPc_ = pc();
+    watchHit_.reset();
+}
+
+std::optional<RunResult> Machine::takeWatchStop() {
+    if (!watchPending_) return std::nullopt;
+    watchPending_ = false;
+    // The emulator stopped inside the instruction, right after the access:
+    // put back what a store wrote, and resume with the same instruction,
+    // which runs whole then. (Should the instruction have completed, the
+    // stop simply stands after it.)
+    if (pc() == watchHit_->pc)
+        for (auto it = watchUndo_.rbegin(); it != watchUndo_.rend(); ++it) ram_[it->first - kRamBase] = it->second;
+    watchUndo_.clear();
+    const char* what = watchHit_->access == Access::Write ? "write" : "read";
+    return RunResult{StopReason::Watchpoint,
+                     std::string("watchpoint: ") + what + " of " + hex(watchHit_->addr) + " by " + image_.describe(watchHit_->pc)};
 }
 
 }  // namespace sim

@@ -36,6 +36,8 @@ enum class StopReason {
     Breakpoint,  // a breakpoint address was reached
     Fault,       // the firmware did something the chip would not allow
     Limit,       // the time limit ran out before the condition
+    Watchpoint,  // a watched memory range was accessed (see watchHit())
+    Reset,       // the chip reset itself and stopOnReset is set
 };
 const char* toString(StopReason r);
 
@@ -84,6 +86,8 @@ public:
 
     // ---- Running ----
     RunResult runFor(Ticks duration);
+    // How the last run ended (for a tool that ran the core through others).
+    const RunResult& lastRun() const { return lastRun_; }
     // Runs until cond() holds; cond is checked whenever the core stops (at
     // every event, interrupt, pin change, byte sent...). Gives up after limit.
     RunResult runUntil(const std::function<bool()>& cond, Ticks limit);
@@ -127,7 +131,10 @@ public:
     // Globals by name.
     uint32_t readSym(const std::string& name, uint32_t offset = 0) { return read32(symbol(name) + offset); }
     void writeSym(const std::string& name, uint32_t v, uint32_t offset = 0) { write32(symbol(name) + offset, v); }
-    uint8_t* ram() { return ram_.data(); }
+    uint8_t* ram() {
+        ramTouched_ = true;  // the caller may write: polling loops are measured anew
+        return ram_.data();
+    }
 
     // ---- Faults ----
     // The first fault of the run, if any; a fault stops the run.
@@ -147,6 +154,7 @@ public:
     // Polling loops that cannot see any change before the next event are
     // fast-forwarded to it (on by default; the result is the same run).
     void setFastForward(bool on);
+    bool fastForward() const;
     uint64_t skippedInstructions() const;
 
     // Cycles per instruction used for virtual time (see machine.cpp).
@@ -201,15 +209,38 @@ public:
     class Snapshot;
     std::shared_ptr<const Snapshot> save();
     void restore(const Snapshot& s);
+    // ---- Debugger support ----
+    // Watchpoints stop the core before the instruction that accesses the
+    // range executes (memory and registers as they were), as the debug unit
+    // of a real core would. RAM and flash only. While any watchpoint is set
+    // every instruction is traced, which slows the simulation.
+    enum class Access { Write, Read, Any };
+    void addWatchpoint(uint32_t addr, uint32_t len, Access access);
+    void removeWatchpoint(uint32_t addr, uint32_t len, Access access);
+    void clearWatchpoints();
+    struct WatchHit {
+        uint32_t addr;  // first accessed byte inside the watched range
+        Access access;  // Write or Read: what the instruction did
+        uint32_t pc;
+    };
+    // The access behind the last StopReason::Watchpoint.
+    const std::optional<WatchHit>& watchHit() const { return watchHit_; }
+    // A reset the chip carries out (watchdog, RSTSTA) stops the run with
+    // the core at the reset vector instead of running on.
+    bool stopOnReset = false;
+    void setSpsr(uint32_t v);
 
 private:
     friend struct MachineHooks;
     RunResult run(Ticks until, const std::function<bool()>* cond, uint32_t stopAddr);
+    RunResult runSlices(Ticks until, const std::function<bool()>* cond, uint32_t stopAddr);
+    RunResult lastRun_{StopReason::Time, ""};
     void takeException(uint32_t vector, Mode mode, uint32_t lr, bool maskFiq);
     void handleException();
     bool enterInterruptIfPending();
     uint32_t startAddress();
     bool idleCheck(uint32_t head);
+    bool timedSkip(uint32_t addr, uint32_t size);
     void afterSlice();
     void doReset(ResetCause cause);
     void setFault(const std::string& what);
@@ -249,6 +280,20 @@ private:
     uint32_t stackMain_ = ~0u;
     uint32_t lowestSp_[16] = {};
     uint32_t ramPattern_ = 0xDEADBEEF;
+    bool ramTouched_ = false;  // RAM written from outside the core
+
+    // Debugger support
+    struct Watch { uint32_t addr, len; Access access; };
+    void updateWatchHooks();
+    void resumeAfterWatch();
+    std::optional<RunResult> takeWatchStop();
+    std::vector<Watch> watches_;
+    std::vector<size_t> watchMemHooks_;
+    size_t watchCodeHook_ = 0;
+    std::optional<WatchHit> watchHit_;
+    bool watchPending_ = false;                       // hit in the current slice
+    std::vector<std::pair<uint32_t, uint8_t>> watchUndo_;  // RAM bytes before the store
+    uint32_t watchSkipPc_ = ~0u;  // resuming at the instruction that hit
 };
 
 }  // namespace sim

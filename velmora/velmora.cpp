@@ -46,27 +46,64 @@ constexpr u16 kDefaultFlags = 0;
 constexpr u16 kFlagOutputOn = 1;
 
 // ---- Float to integer conversions: truncate toward zero, saturate ----
+// Worked out on the float's bits: comparisons and conversions from the
+// soft-float library would cost some 450 bytes of flash for four calls.
 
-template <typename F>
-constexpr int32_t to_i32(F f) {
-    if (f != f) return 0;
-    if (f >= F(2147483648.0)) return INT32_MAX;
-    if (f <= F(-2147483648.0)) return INT32_MIN;
-    return static_cast<int32_t>(f);
+constexpr uint32_t bits(float f) { return __builtin_bit_cast(uint32_t, f); }
+constexpr uint32_t exponent(uint32_t b) { return (b >> 23) & 0xFF; }  // biased by 127
+constexpr uint32_t significand(uint32_t b) { return (b & 0x7FFFFF) | 0x800000; }
+
+// |f| truncated to an integer, saturated at 2^32 - 1; NaN gives 0.
+constexpr uint32_t abs_truncated(uint32_t b) {
+    const uint32_t e = exponent(b);
+    if (e < 127) return 0;  // below 1
+    if (e >= 127 + 32) return e == 0xFF && (b & 0x7FFFFF) != 0 ? 0 : UINT32_MAX;
+    return e >= 150 ? significand(b) << (e - 150) : significand(b) >> (150 - e);
 }
 
-template <typename F>
-constexpr uint32_t to_u32(F f) {
-    if (!(f > F(0))) return 0;  // negative, zero and NaN
-    if (f >= F(4294967296.0)) return UINT32_MAX;
-    return static_cast<uint32_t>(f);
+constexpr int32_t to_i32(float f) {
+    const uint32_t b = bits(f);
+    const uint32_t m = abs_truncated(b);
+    const bool negative = (b >> 31) != 0;
+    if (m > uint32_t(INT32_MAX)) return negative ? INT32_MIN : INT32_MAX;
+    return negative ? static_cast<int32_t>(0u - m) : static_cast<int32_t>(m);
+}
+
+constexpr uint32_t to_u32(float f) {
+    const uint32_t b = bits(f);
+    return (b >> 31) != 0 ? 0 : abs_truncated(b);
+}
+
+// A float widened to double, plus 0.5 in double, converted to unsigned: for
+// every float the sum is exact or rounds below the next integer, so this is
+// the float rounded half up, and no double arithmetic is needed.
+constexpr uint32_t round_half_up(float f) {
+    const uint32_t b = bits(f);
+    const uint32_t e = exponent(b);
+    if ((b >> 31) != 0) return 0;
+    if (e == 126) return 1;  // 0.5 <= f < 1
+    const bool half = e >= 127 && e <= 149 && ((significand(b) >> (149 - e)) & 1) != 0;
+    return abs_truncated(b) + (half ? 1 : 0);
 }
 
 static_assert(to_i32(__builtin_nanf("")) == 0 && to_u32(__builtin_nanf("")) == 0);
-static_assert(to_i32(3e9f) == INT32_MAX && to_i32(-3e9f) == INT32_MIN);
-static_assert(to_i32(-10.8f) == -10 && to_i32(1808.447f) == 1808);
+static_assert(to_i32(3e9f) == INT32_MAX && to_i32(-3e9f) == INT32_MIN && to_i32(-2147483648.0f) == INT32_MIN);
+static_assert(to_i32(-10.8f) == -10 && to_i32(1808.447f) == 1808 && to_i32(-0.9f) == 0);
 static_assert(to_u32(-0.5f) == 0 && to_u32(5e9f) == UINT32_MAX && to_u32(1216.51f) == 1216);
-static_assert(to_u32(__builtin_inf()) == UINT32_MAX && to_i32(-__builtin_inff()) == INT32_MIN);
+static_assert(to_u32(4294967040.0f) == 4294967040u && to_u32(0.999f) == 0 && to_u32(1.0f) == 1);
+static_assert(to_u32(__builtin_inff()) == UINT32_MAX && to_i32(-__builtin_inff()) == INT32_MIN);
+
+// The double reference, evaluated by the compiler only.
+constexpr uint32_t via_double(float f) {
+    const double d = static_cast<double>(f) + 0.5;
+    return !(d > 0) ? 0 : d >= 4294967296.0 ? UINT32_MAX : static_cast<uint32_t>(d);
+}
+constexpr bool rounds_like_double(float f) { return round_half_up(f) == via_double(f); }
+static_assert(rounds_like_double(0.0f) && rounds_like_double(0.49999997f) && rounds_like_double(0.5f) &&
+              rounds_like_double(1.5f) && rounds_like_double(2.5f) && rounds_like_double(26935.5f) &&
+              rounds_like_double(26935.498f) && rounds_like_double(26810.18f) && rounds_like_double(8388607.5f) &&
+              rounds_like_double(4294967040.0f) && rounds_like_double(5e9f) && rounds_like_double(-0.3f) &&
+              rounds_like_double(-7.0f) && rounds_like_double(1e-30f) && rounds_like_double(__builtin_nanf("")));
 
 // Integrator addition that stops at the limits of its type instead of
 // wrapping: a long overload walks the integrator down to INT32_MIN and it
@@ -177,6 +214,19 @@ extern "C" void EE_Set(u16 VirtAddress, u16 Data) {
 }
 
 namespace {
+// Reads a parameter into its global. A store that is no longer blank but
+// lacks the variable (power failed while the first boot wrote the defaults)
+// gets the default written again, rather than running on with 0: node
+// address 0 and calibration 0 would leave the node unreachable and dividing
+// by zero.
+void LoadParameter(u16 VirtAddress, u16 Default, u16& Value) {
+    if (EE_Read(VirtAddress, &Value) == True) return;
+    EE_Set(VirtAddress, Default);
+    EE_Read(VirtAddress, &Value);
+}
+}  // namespace
+
+namespace {
 
 void set_output(bool on) {
     if (on)
@@ -228,7 +278,7 @@ void Calibrate() {
     // different after the next reset. Such frames change nothing.
     if (volts == 0 || setting == 0) return;
     const float factor = static_cast<float>(volts) / static_cast<float>(setting);
-    const u32 calibration = to_u32(static_cast<double>(factor * kCalibrationScale) + 0.5);
+    const u32 calibration = round_half_up(factor * kCalibrationScale);
     if (calibration == 0 || calibration > kStoreMax) return;
     Code2Voltage = factor;
     ADC2HV = calibration;
@@ -296,12 +346,6 @@ unsigned char upper(int c) {
     }
 }
 
-void load(u16 VirtAddress, u16 Default, u16& Value) {
-    if (EE_Read(VirtAddress, &Value) == True) return;
-    EE_Set(VirtAddress, Default);
-    EE_Read(VirtAddress, &Value);
-}
-
 void InitADC() {
     ADCCON = kAdcPowerUp;
     REFCON = 1;  // internal 2.5 V reference on VREF
@@ -340,16 +384,12 @@ int main(void) {
 
     if (EE_Erased() == True) EE_Format();
     EE_Recover();
-    // Every variable without a record gets its first-boot default: on a blank
-    // store that is all four, in the order 0, 2, 4, 6; after power was lost
-    // while they were being written, the ones still missing, so the node
-    // never comes up at address 0 or without a calibration.
-    load(VA_ADDRESS, kDefaultAddress, MyAddress);
+    LoadParameter(VA_ADDRESS, kDefaultAddress, MyAddress);
     u16 setting = 0;
-    load(VA_SETTING, kDefaultSetting, setting);
+    LoadParameter(VA_SETTING, kDefaultSetting, setting);
     HV_Setting = setting;
-    load(VA_CALIBRATION, kDefaultCalibration, ADC2HV);
-    load(VA_FLAGS, kDefaultFlags, Flags);
+    LoadParameter(VA_CALIBRATION, kDefaultCalibration, ADC2HV);
+    LoadParameter(VA_FLAGS, kDefaultFlags, Flags);
 
     Code2Voltage = static_cast<float>(ADC2HV) * kCalibrationUnit;
     MaxADC = to_i32(kVoltsMax / Code2Voltage);

@@ -78,7 +78,12 @@ std::string render_svg(const Chart& c) {
   if (!c.x_min) x0 = std::min(x0, xt.front());
   if (!c.x_max) x1 = std::max(x1, xt.back());
   if (!c.y_min) y0 = std::min(y0, yt.front());
-  if (!c.y_max) y1 = std::max(y1, yt.back());
+  // Room above the highest value (one tick step) so a flat trace does not
+  // run along the frame under the legend.
+  if (!c.y_max) {
+    const double step = yt.size() > 1 ? yt[1] - yt[0] : 1.0;
+    y1 = (std::floor(y1 / step + 1e-9) + 1) * step;
+  }
   auto px = [&](double v) { return left + (v - x0) / (x1 - x0) * pw; };
   auto py = [&](double v) { return top + ph - (v - y0) / (y1 - y0) * ph; };
 

@@ -19,6 +19,7 @@ void BusNode::transmitted(uint8_t value, Ticks start, Ticks end) {
 }
 
 void BusNode::driverChanged(bool on, Ticks t) {
+    driverOn_ = on;
     if (bus_) bus_->nodeDriverChanged(index_, on, t);
 }
 
@@ -50,7 +51,9 @@ int Bus::Station::bitAt(Ticks t, const Tx** in) const {
 
 // ---- Bus ----
 
-Bus::Bus(double baud) : baud_(baud), hostBaud_(baud), maxSlice_(charTime() / 4) {}
+Bus::Bus(double baud, Wiring wiring)
+    : baud_(baud), wiring_(wiring), hostBaud_(baud),
+      maxSlice_(wiring == Wiring::HalfDuplex ? charTime() / 4 : charTime() * 10) {}
 
 Bus::~Bus() {
     for (Station& s : nodes_)
@@ -70,9 +73,10 @@ unsigned Bus::addNode(BusNode& node) {
     s.node = &node;
     node.bus_ = this;
     node.index_ = unsigned(nodes_.size());
-    nodes_.push_back(std::move(s));
     // The bus starts where its latest station already is.
     if (!started_) settled_ = scanFrom_ = now_ = std::max(now_, node.now());
+    if (node.driverOn_) s.enable.emplace_back(std::max(settled_, node.now()), true);
+    nodes_.push_back(std::move(s));
     return node.index_;
 }
 
@@ -133,6 +137,15 @@ Ticks Bus::hostSendAt(Ticks start, std::string_view bytes) {
     if (bytes.empty()) return std::max(now_, hostIdleAt_);
     Ticks s = std::max({start, now_, hostIdleAt_});
     const Ticks d = Ticks(std::llround(10.0 * double(kTicksPerSecond) / hostBaud_));
+    if (wiring_ == Wiring::FullDuplex) {
+        // The host's wire has one driver: nothing to decode or contend with.
+        for (char c : bytes) {
+            hostWire_.push_back(Tx{uint8_t(c), s, s + d, true});
+            s += d;
+        }
+        hostIdleAt_ = s;
+        return s;
+    }
     auto& e = host_.enable;
     // A burst that follows the previous one without a gap keeps the driver on.
     if (!e.empty() && !e.back().second && e.back().first == s)
@@ -156,13 +169,17 @@ std::string Bus::hostText(size_t from) const {
 
 int Bus::levelAt(Ticks t, uint32_t* active) {
     uint32_t on = 0;
-    bool mark = false;
+    bool mark = false, space = false;
     forEachStation([&](const Station& s, unsigned bit) {
         if (!s.enabledAt(t)) return;
-        on |= 1u << bit;
-        if (s.bitAt(t)) mark = true;
+        const Tx* in = nullptr;
+        const int level = s.bitAt(t, &in);
+        // Half duplex: every enabled driver counts; full duplex: the senders.
+        if (wiring_ == Wiring::HalfDuplex || in) on |= 1u << bit;
+        if (level) mark = true; else space = true;
     });
     if (active) *active = on;
+    if (wiring_ == Wiring::FullDuplex) return space ? 0 : 1;
     return on && !mark ? 0 : 1;
 }
 
@@ -189,16 +206,18 @@ void Bus::findCollisions(Ticks from, Ticks to) {
     if (bp.empty() || bp.front() != from) bp.insert(bp.begin(), from);
     for (size_t i = 0; i < bp.size(); ++i) {
         const Ticks a = bp[i], b = i + 1 < bp.size() ? bp[i + 1] : to;
-        uint32_t active = 0;
-        bool sending = false;
+        uint32_t active = 0, senders = 0;
         forEachStation([&](const Station& s, unsigned bit) {
             if (!s.enabledAt(a)) return;
             active |= 1u << bit;
             const Tx* in = nullptr;
             s.bitAt(a, &in);
-            if (in) sending = true;
+            if (in) senders |= 1u << bit;
         });
-        if (std::popcount(active) < 2 || !sending) continue;
+        // Half duplex: a second enabled driver spoils any byte; full duplex:
+        // an idle driver holds mark harmlessly, two senders clash.
+        if (wiring_ == Wiring::FullDuplex) active = senders;
+        if (std::popcount(active) < 2 || !senders) continue;
         // Pieces of one incident (drivers pausing between bytes) make one collision.
         if (!collisions_.empty() && a - collisions_.back().end <= charTime()) {
             collisions_.back().end = b;
@@ -270,12 +289,30 @@ void Bus::completeFrame() {
     for (auto it = collisions_.rbegin(); it != collisions_.rend(); ++it)
         if (it->start < hi && it->end > lo) lb.collision = true;
     line_.push_back(lb);
-    lastActivity_ = f.end;
+    lastActivity_ = std::max(lastActivity_, f.end);
+    if (!lb.fromHost()) hostRx_.push_back(lb);
+    if (wiring_ == Wiring::FullDuplex) return;  // the nodes' wire goes to the host alone
     if (f.end < now_)
         report("byte delivered " + ms(now_ - f.end) + " late: slices longer than a character");
     for (Station& s : nodes_) s.node->receive(lb.value, lb.baud, std::max(f.end, now_));
     delivered_ = true;
-    if (!lb.fromHost()) hostRx_.push_back(lb);
+}
+
+void Bus::deliverHostBytes() {
+    while (!hostWire_.empty() && hostWire_.front().end <= now_) {
+        const Tx b = hostWire_.front();
+        hostWire_.pop_front();
+        LineByte lb;
+        lb.value = b.value;
+        lb.start = b.start;
+        lb.end = b.end;
+        lb.baud = hostBaud_;
+        lb.drivers = 1u << kHostBit;
+        line_.push_back(lb);
+        lastActivity_ = std::max(lastActivity_, b.end);
+        for (Station& s : nodes_) s.node->receive(b.value, hostBaud_, b.end);
+        delivered_ = true;
+    }
 }
 
 void Bus::settle(Ticks horizon) {
@@ -342,7 +379,8 @@ bool Bus::slice(Ticks target) {
             }
     }
     Ticks next = std::min(target, now_ + maxSlice_);
-    if (frame_ && frame_->end > now_) next = std::min(next, frame_->end);
+    if (wiring_ == Wiring::HalfDuplex && frame_ && frame_->end > now_) next = std::min(next, frame_->end);
+    if (!hostWire_.empty()) next = std::min(next, hostWire_.front().end);
     if (next <= now_) return true;
     for (unsigned i = 0; i < nodes_.size(); ++i) {
         BusNode& n = *nodes_[i].node;
@@ -355,6 +393,7 @@ bool Bus::slice(Ticks target) {
     now_ = next;
     delivered_ = false;
     settle(now_);
+    deliverHostBytes();
     // Bytes that ended just now reach the receivers before anyone looks.
     if (delivered_)
         for (unsigned i = 0; i < nodes_.size(); ++i)

@@ -24,7 +24,16 @@
 // receive enable to driver enable), so hostReceived() holds only what others
 // sent.
 //
-// Typical use (nodes: MachineNode adapters around booted Machines, or fakes):
+// A second wiring serves point-to-multipoint lines such as the readout units'
+// 115200 Bd line (Wiring::FullDuplex): the host's transmitter feeds every
+// node's receiver on a wire of its own, and the nodes' transmitters meet on
+// the host's receive wire, where a node that is not sending holds the idle
+// level and any node sending a 0 pulls the wire to space (wired-AND). There
+// the host's bytes reach every node at their ends, nodes hear neither
+// themselves nor each other, and two nodes sending at once is the collision.
+// A node without a driver enable (ChipNode without one) drives all the time.
+//
+// Typical use (nodes: ChipNode adapters around booted Machines, or fakes):
 //
 //     sim::Bus bus;                       // 9600 Bd
 //     bus.addNode(node1);  bus.addNode(node2);
@@ -50,7 +59,7 @@ namespace sim {
 
 class Bus;
 
-// One station's connection to the bus. Implementations: MachineNode (a
+// One station's connection to the bus. Implementations: ChipNode (a
 // simulated chip running firmware) and test fakes.
 class BusNode {
 public:
@@ -73,13 +82,15 @@ protected:
     // For implementations: the station's UART starts sending a byte (start
     // bit at `start`, stop bit ending at `end`). Call it no later than `start`.
     void transmitted(uint8_t value, Ticks start, Ticks end);
-    // The station's transceiver driver enable switched at t.
+    // The station's transceiver driver enable switched at t. A station may
+    // switch it before it joins a bus: the bus starts from the latest state.
     void driverChanged(bool on, Ticks t);
 
 private:
     friend class Bus;
     Bus* bus_ = nullptr;
     unsigned index_ = 0;
+    bool driverOn_ = false;
 };
 
 // Station numbers in masks: node i is bit i, the host is bit kHostBit.
@@ -114,9 +125,15 @@ struct TxFault {
     bool offAtStart = false;  // else: on at the start, off before the end
 };
 
+// How the stations share the line (see the top of this file).
+enum class Wiring {
+    HalfDuplex,  // one pair for all; every station hears every byte
+    FullDuplex,  // host to all nodes on one wire, nodes to host on another
+};
+
 class Bus {
 public:
-    explicit Bus(double baud = 9600);
+    explicit Bus(double baud = 9600, Wiring wiring = Wiring::HalfDuplex);
     Bus(const Bus&) = delete;
     Bus& operator=(const Bus&) = delete;
     ~Bus();
@@ -126,9 +143,13 @@ public:
     size_t nodeCount() const { return nodes_.size(); }
 
     double baud() const { return baud_; }
+    Wiring wiring() const { return wiring_; }
     // Ticks of one 10-bit character at the bus rate.
     Ticks charTime() const;
-    // Longest slice the stations run on their own (default a quarter character).
+    // Longest slice the stations run on their own (default: a quarter
+    // character on a half-duplex bus, which must deliver every node's byte to
+    // the others at its end; ten characters on a full-duplex line, where only
+    // the host's bytes reach the nodes and they bound the slices themselves).
     void setMaxSlice(Ticks t) { maxSlice_ = t ? t : 1; }
     Ticks now() const { return now_; }
 
@@ -158,6 +179,8 @@ public:
     std::string runUntilReply(Ticks timeout);
 
     // ---- Records ----
+    // Every decoded byte; on a full-duplex line the host's bytes too, as
+    // they reach the nodes.
     const std::vector<LineByte>& line() const { return line_; }
     const std::vector<Collision>& collisions() const { return collisions_; }
     const std::vector<TxFault>& txFaults() const { return txFaults_; }
@@ -168,6 +191,8 @@ public:
     const std::string& fault() const { return fault_; }
     // When the line was last busy (end of the last decoded byte).
     Ticks lastActivity() const { return lastActivity_; }
+    // A byte has started on the line and not yet ended.
+    bool frameInProgress() const { return frame_.has_value(); }
 
 private:
     friend class BusNode;
@@ -201,8 +226,10 @@ private:
     void completeFrame();
     void prune();
     void report(std::string what);
+    void deliverHostBytes();  // full duplex: the host's bytes that have ended
 
     double baud_;
+    Wiring wiring_;
     double hostBaud_;
     Ticks maxSlice_;
     Ticks now_ = 0;
@@ -210,6 +237,7 @@ private:
     std::vector<Station> nodes_;
     Station host_;
     Ticks hostIdleAt_ = 0;
+    std::deque<Tx> hostWire_;  // full duplex: host bytes not yet at the nodes
 
     // Decoder: where the search for the next start edge resumes, and the frame in progress.
     Ticks scanFrom_ = 0;

@@ -1,13 +1,13 @@
 #include "board/readout_board.h"
 
 #include <bit>
+#include <charconv>
+#include <cstdio>
 #include <cmath>
 #include <numbers>
 #include <stdexcept>
 #include <string>
 
-#include "machine.h"
-#include "periph/uart.h"
 
 namespace sim {
 
@@ -86,6 +86,71 @@ const ReadoutBoard::Source& ReadoutBoard::source(Axis axis, unsigned channel) co
 }
 
 void ReadoutBoard::seed(uint64_t s) { rng_ = s; }
+
+#define BEAM_PARAM(axis, name, unit, field, text)                                               \
+    ReadoutParamInfo{#axis "." name, unit, text, [](const ReadoutParams& p) { return p.axis.field; }, \
+                     [](ReadoutParams& p, double v) { p.axis.field = v; }}
+#define BEAM_PARAMS(axis)                                                                          \
+    BEAM_PARAM(axis, "centre", "ch", centre, "channel of the beam's peak on " #axis),              \
+    BEAM_PARAM(axis, "width", "ch", width, "beam width on " #axis " (standard deviation)"),       \
+    BEAM_PARAM(axis, "amplitude_v", "V", peakVolts, "beam height on " #axis " above the baseline"), \
+    BEAM_PARAM(axis, "base_v", "V", baseVolts, "baseline of every " #axis " channel"),             \
+    BEAM_PARAM(axis, "noise_v", "V", noiseVolts, "rms noise of every " #axis " channel, per conversion")
+
+const std::vector<ReadoutParamInfo>& ReadoutBoard::paramTable() {
+    static const std::vector<ReadoutParamInfo> table = {
+        BEAM_PARAMS(x),
+        BEAM_PARAMS(y),
+        ReadoutParamInfo{"noise.seed", "1", "seed of the noise generator (the same seed gives the same noise)",
+                         [](const ReadoutParams& p) { return p.seed; },
+                         [](ReadoutParams& p, double v) { p.seed = v; }},
+        ReadoutParamInfo{"mux.settle_us", "us", "settling time constant of the multiplexer outputs after a switch",
+                         [](const ReadoutParams& p) { return p.settleUs; },
+                         [](ReadoutParams& p, double v) { p.settleUs = v; }},
+    };
+    return table;
+}
+#undef BEAM_PARAMS
+#undef BEAM_PARAM
+
+std::string ReadoutBoard::describeParams() {
+    std::string out;
+    char line[256];
+    for (const ReadoutParamInfo& i : paramTable()) {
+        std::snprintf(line, sizeof line, "%-16s %-4s %-8g %s\n", i.name, i.unit, i.defaultValue(), i.description);
+        out += line;
+    }
+    return out;
+}
+
+void ReadoutBoard::setParams(const ReadoutParams& p) {
+    p_ = p;
+    setGaussianBeam(Axis::X, p.x.peakVolts, p.x.centre, p.x.width, p.x.baseVolts, p.x.noiseVolts);
+    setGaussianBeam(Axis::Y, p.y.peakVolts, p.y.centre, p.y.width, p.y.baseVolts, p.y.noiseVolts);
+    seed(uint64_t(p.seed));
+    setSettling(fromMicros(p.settleUs));
+}
+
+std::string ReadoutBoard::applyParam(std::string_view assignment) {
+    const size_t eq = assignment.find('=');
+    if (eq == std::string_view::npos) return "expected NAME=VALUE: " + std::string(assignment);
+    const std::string_view name = assignment.substr(0, eq), text = assignment.substr(eq + 1);
+    double value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || text.empty() || !std::isfinite(value))
+        return "not a number: " + std::string(text);
+    for (const ReadoutParamInfo& i : paramTable()) {
+        if (name != i.name) continue;
+        if (name == "noise.seed" && (value < 0 || value != std::floor(value)))
+            return "the seed is a whole number of 0 or more";
+        if ((name == "x.width" || name == "y.width") && !(value > 0)) return "a width must be above 0";
+        if (name == "mux.settle_us" && value < 0) return "a settling time cannot be negative";
+        if (name.ends_with("noise_v") && value < 0) return "noise cannot be negative";
+        i.set(p_, value);
+        return {};
+    }
+    return "unknown parameter: " + std::string(name);
+}
 
 // splitmix64 and Box-Muller: the same noise on every host for the same seed.
 double ReadoutBoard::gaussian() {
@@ -169,100 +234,6 @@ void ReadoutBoard::pinsChanged(unsigned port, uint8_t levels, uint8_t outputs, T
         default: return;
     }
     switchTo(a, t);
-}
-
-}  // namespace sim
-
-// ---- The host line ----
-
-namespace sim {
-
-ReadoutLine::ReadoutLine(unsigned baud, Ticks slice)
-    : baud_(baud), charTime_((10 * kTicksPerSecond + baud / 2) / baud), slice_(slice) {}
-
-ReadoutLine::~ReadoutLine() {
-    for (Machine* m : units_) m->chip().uart().onTx = nullptr;
-}
-
-unsigned ReadoutLine::attach(Machine& m) {
-    const auto unit = unsigned(units_.size());
-    units_.push_back(&m);
-    m.chip().uart().onTx = [this, unit](const auto& b) { transmitted(unit, b.value, b.start, b.end); };
-    // Whoever is behind catches up, so that all start from one line time.
-    runSlice(std::max(now_, m.now()));
-    return unit;
-}
-
-void ReadoutLine::transmitted(unsigned unit, uint8_t value, Ticks start, Ticks end) {
-    for (const Byte& b : bytes_)
-        if (b.unit != unit && b.start < end && start < b.end) ++collisions_;
-    bytes_.push_back({value, start, end, unit});
-    lastTx_ = std::max(lastTx_, end);
-}
-
-Ticks ReadoutLine::send(std::string_view bytes) {
-    Ticks t = sendDone();
-    for (char c : bytes) {
-        t += charTime_;
-        const auto value = uint8_t(c);
-        // The UART takes the byte when its stop bit has arrived.
-        for (Machine* m : units_)
-            m->chip().sched().at(t, [m, value, baud = baud_] { m->chip().uart().receive(value, baud); });
-    }
-    sendEnd_ = t;
-    return t;
-}
-
-void ReadoutLine::runSlice(Ticks until) {
-    for (size_t i = 0; i < units_.size(); ++i) {
-        Machine& m = *units_[i];
-        if (m.now() >= until) continue;
-        const RunResult r = m.runFor(until - m.now());
-        if (!r) throw SimError("unit " + std::to_string(i) + ": " + r.report);
-    }
-    now_ = until;
-}
-
-void ReadoutLine::runFor(Ticks d) {
-    const Ticks end = now_ + d;
-    while (now_ < end) runSlice(std::min(end, now_ + slice_));
-}
-
-bool ReadoutLine::runUntil(const std::function<bool()>& cond, Ticks limit) {
-    const Ticks end = now_ + limit;
-    while (!cond()) {
-        if (now_ >= end) return false;
-        runSlice(std::min(end, now_ + slice_));
-    }
-    return true;
-}
-
-void ReadoutLine::settle(Ticks quiet) {
-    // A unit that talks keeps the line busy; one that stops for `quiet` is
-    // done (a scan, which says nothing, is waited for on its indicator).
-    const Ticks from = now_;
-    const bool done =
-        runUntil([&] { return now_ >= std::max({from, sendEnd_, lastTx_}) + quiet; }, fromSeconds(10));
-    if (!done) throw SimError("the line did not fall quiet within 10 s");
-}
-
-std::vector<ReadoutLine::Byte> ReadoutLine::received() const {
-    std::vector<Byte> sorted = bytes_;
-    std::stable_sort(sorted.begin(), sorted.end(), [](const Byte& a, const Byte& b) { return a.start < b.start; });
-    return sorted;
-}
-
-std::string ReadoutLine::text(unsigned unit) const {
-    std::string s;
-    for (const Byte& b : received())
-        if (b.unit == unit) s += char(b.value);
-    return s;
-}
-
-std::string ReadoutLine::text() const {
-    std::string s;
-    for (const Byte& b : received()) s += char(b.value);
-    return s;
 }
 
 }  // namespace sim

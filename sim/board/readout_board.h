@@ -17,9 +17,36 @@
 #include <vector>
 
 #include "board.h"
+#include "chip_node.h"
+#include "machine.h"
 #include "time.h"
 
 namespace sim {
+
+// What an operator sets on the simulated board by name (`aducsim tavlo
+// --param NAME=VALUE`): one Gaussian beam per axis across the 64 channels
+// over a baseline, with noise, the noise seed and the multiplexers' settling.
+struct BeamParams {
+    double centre;      // channel of the peak (fractions allowed)
+    double width;       // standard deviation, in channels
+    double peakVolts;   // height above the baseline
+    double baseVolts;   // baseline on every channel
+    double noiseVolts;  // rms noise of every channel, fresh at each conversion
+};
+struct ReadoutParams {
+    BeamParams x{24.0, 5.0, 1.6, 0.05, 0.004};
+    BeamParams y{38.0, 3.5, 1.2, 0.05, 0.004};
+    double seed = 1;
+    double settleUs = 2.0;  // multiplexer settling time constant
+};
+struct ReadoutParamInfo {
+    const char* name;
+    const char* unit;
+    const char* description;
+    double (*get)(const ReadoutParams&);
+    void (*set)(ReadoutParams&, double);
+    double defaultValue() const { return get(ReadoutParams{}); }
+};
 
 class ReadoutBoard : public Board {
 public:
@@ -60,6 +87,17 @@ public:
     const Source& source(Axis axis, unsigned channel) const;
     // Restarts the noise generator (the same seed gives the same noise).
     void seed(uint64_t s);
+
+    // ---- Named parameters ----
+    // A new board has every source at 0 V; setParams lays the beams on it.
+    static const std::vector<ReadoutParamInfo>& paramTable();
+    // One line per parameter: name, unit, default, description.
+    static std::string describeParams();
+    void setParams(const ReadoutParams& p);
+    const ReadoutParams& params() const { return p_; }
+    // Sets one parameter in params() from "NAME=VALUE" (applied by the next
+    // setParams); returns an error text, empty on success.
+    std::string applyParam(std::string_view assignment);
 
     // ---- Multiplexer output ----
     // Time constant of the settling after a switch (default 2 µs); 0 switches
@@ -131,6 +169,7 @@ private:
     std::array<Source, kChannels>& sources(Axis axis) { return axis == Axis::X ? x_ : y_; }
     const std::array<Source, kChannels>& sources(Axis axis) const { return axis == Axis::X ? x_ : y_; }
 
+    ReadoutParams p_;
     std::array<Source, kChannels> x_{}, y_{};
     uint64_t rng_ = 0;
     Ticks tau_;
@@ -144,74 +183,28 @@ private:
     std::vector<std::pair<Ticks, bool>> edges_;
 };
 
-class Machine;
-
-// The host line that several readout units listen on: whatever the host
-// sends reaches every unit (all hear 'M'), and the units' transmit lines meet
-// on the host's receive line, where only one may talk at a time. Each unit is
-// a Machine with its own chip and clock, so the line runs them in lock-step:
-// every unit runs up to the same line time, slice by slice, and the line's
-// bytes reach each unit's UART at the end of their last bit.
-class ReadoutLine {
-public:
-    struct Byte {
-        uint8_t value;
-        Ticks start, end;  // first and last bit on the wire
-        unsigned unit;     // which unit sent it
-    };
-
-    explicit ReadoutLine(unsigned baud = 115200, Ticks slice = fromMicros(100));
-    ~ReadoutLine();
-    ReadoutLine(const ReadoutLine&) = delete;
-    ReadoutLine& operator=(const ReadoutLine&) = delete;
-
-    // Adds a unit (an image loaded and powered on); returns its index. The
-    // units behind run up to the latest one's time. The line takes over the
-    // unit's transmit callback.
-    unsigned attach(Machine& m);
-    unsigned units() const { return unsigned(units_.size()); }
-
-    // Time every unit has run up to.
-    Ticks now() const { return now_; }
-    // One character (start bit, 8 data bits, stop bit) at the line's rate.
-    Ticks charTime() const { return charTime_; }
-
-    // The host sends bytes back to back, from now on or after the bytes it
-    // is still sending; returns when the last one will have arrived.
-    Ticks send(std::string_view bytes);
-    // End of the last byte the host sends (now when it sends nothing).
-    Ticks sendDone() const { return std::max(sendEnd_, now_); }
-
-    // Runs every unit by `d`, or until cond holds (checked between slices);
-    // false when the limit ran out first. A unit's fault throws SimError.
-    void runFor(Ticks d);
-    bool runUntil(const std::function<bool()>& cond, Ticks limit);
-    // Runs until the host has sent everything and the line has been quiet
-    // (no unit transmitting) for `quiet`, and for at least `quiet`.
-    void settle(Ticks quiet = fromMillis(1));
-
-    // What the units sent since the last clear(), in the order of their
-    // start on the wire; as text, from one unit or from all.
-    std::vector<Byte> received() const;
-    std::string text(unsigned unit) const;
-    std::string text() const;
-    // Bytes of two units that overlapped on the host's receive line.
-    unsigned collisions() const { return collisions_; }
-    void clear() { bytes_.clear(); }
+// One whole readout unit: board, machine and line station, wired together.
+// The unit's UART output is wired straight to the host's receive line, so the
+// station drives all the time; put it on a full-duplex Bus:
+//
+//     sim::ReadoutNode unit;
+//     unit.machine.loadElf(TAVLO_ELF);
+//     unit.machine.powerOn();
+//     sim::Bus line(115200, sim::Wiring::FullDuplex);
+//     line.addNode(unit.station);
+//     line.hostSend("S1\r");  line.runUntilReply(sim::fromMillis(20));   // "S1\r\n"
+struct ReadoutNode {
+    explicit ReadoutNode(uint64_t seed = 1) : board(seed), station(fitted(machine, board)) {}
+    ~ReadoutNode() { machine.chip().setBoard(nullptr); }
+    ReadoutBoard board;
+    Machine machine;
+    ChipNode station;
 
 private:
-    void runSlice(Ticks until);
-    void transmitted(unsigned unit, uint8_t value, Ticks start, Ticks end);
-
-    unsigned baud_;
-    Ticks charTime_;
-    Ticks slice_;
-    Ticks now_ = 0;
-    Ticks sendEnd_ = 0;
-    Ticks lastTx_ = 0;
-    std::vector<Machine*> units_;
-    std::vector<Byte> bytes_;
-    unsigned collisions_ = 0;
+    static Machine& fitted(Machine& m, Board& b) {
+        m.chip().setBoard(&b);
+        return m;
+    }
 };
 
 }  // namespace sim

@@ -3,7 +3,6 @@
 #include <charconv>
 #include <cstdio>
 
-#include "../periph/uart.h"
 
 namespace sim {
 
@@ -108,51 +107,10 @@ void VelmoraBoard::pinsChanged(unsigned port, uint8_t levels, uint8_t outputs, T
         const bool on = (driven >> kEnableBit) & 1;
         if (on != supply_.enabled()) supply_.setEnabled(on, t);
     } else if (port == kDriverPort) {
-        const bool on = (driven >> kDriverBit) & 1;
-        if (on != driver_) {
-            driver_ = on;
-            if (onDriverEnable) onDriverEnable(on, t);
-        }
+        setDriver((driven >> kDriverBit) & 1, t);
     }
 }
 
 void VelmoraBoard::dacChanged(unsigned dac, double volts, Ticks t) { supply_.setDac(dac, volts, t); }
-
-// ---- ChipNode ----
-
-ChipNode::ChipNode(Machine& machine, VelmoraBoard& board) : machine_(&machine), chip_(machine.chip()), board_(board) {
-    connect();
-}
-
-ChipNode::ChipNode(Chip& chip, VelmoraBoard& board) : chip_(chip), board_(board) { connect(); }
-
-void ChipNode::connect() {
-    chip_.uart().onTx = [this](const TxByte& b) { transmitted(b.value, b.start, b.end); };
-    board_.onDriverEnable = [this](bool on, Ticks t) { driverChanged(on, t); };
-    if (board_.driverEnabled()) driverChanged(true, chip_.now());
-}
-
-ChipNode::~ChipNode() {
-    chip_.uart().onTx = nullptr;
-    board_.onDriverEnable = nullptr;
-}
-
-bool ChipNode::runTo(Ticks t) {
-    if (!fault_.empty()) return false;
-    if (!machine_) {
-        chip_.sched().advanceTo(t);
-        return true;
-    }
-    // Even with no time to run, events due now (bytes just delivered) are taken.
-    const Ticks now = machine_->now();
-    const RunResult r = machine_->runFor(t > now ? t - now : 0);
-    if (!r) fault_ = r.report.empty() ? toString(r.reason) : r.report;
-    return fault_.empty();
-}
-
-void ChipNode::receive(uint8_t value, double senderBaud, Ticks at) {
-    Chip& chip = chip_;
-    chip.sched().at(at, [&chip, value, senderBaud] { chip.uart().receive(value, senderBaud); });
-}
 
 }  // namespace sim

@@ -24,6 +24,7 @@
 #include "../board.h"
 #include "../machine.h"
 #include "bus.h"
+#include "chip_node.h"
 #include "supply.h"
 
 namespace sim {
@@ -46,7 +47,7 @@ struct ParamInfo {
     double defaultValue() const { return get(VelmoraParams{}); }
 };
 
-class VelmoraBoard : public Board {
+class VelmoraBoard : public Board, public DriverEnable {
 public:
     // ADC channel numbers (ADCCP).
     static constexpr unsigned kFeedbackChannel = 0;
@@ -75,9 +76,7 @@ public:
     const HvSupply& supply() const { return supply_; }
     bool outputEnabled() const { return supply_.enabled(); }
     double outputVolts(Ticks t) const { return supply_.outputVolts(t); }
-    bool driverEnabled() const { return driver_; }
-    // Called whenever P0.7 switches the bus driver on or off (the bus listens).
-    std::function<void(bool on, Ticks t)> onDriverEnable;
+    // driverEnabled() and onDriverEnable (from DriverEnable) follow P0.7.
 
     // ---- Hooks the chip calls ----
     double adcInput(unsigned channel, Ticks t) override;
@@ -87,33 +86,6 @@ public:
 private:
     VelmoraParams p_;
     HvSupply supply_;
-    bool driver_ = false;
-};
-
-// A chip and its velmora board as one station on a Bus: the chip's UART
-// output goes to the line while the board's P0.7 driver enable is on, and
-// bytes from the line reach the UART at their end. The chip runs either
-// inside a Machine (firmware on the core) or on its own scheduler (no CPU,
-// for model tests that write the UART registers themselves).
-class ChipNode : public BusNode {
-public:
-    ChipNode(Machine& machine, VelmoraBoard& board);
-    ChipNode(Chip& chip, VelmoraBoard& board);
-    ~ChipNode() override;
-    ChipNode(const ChipNode&) = delete;
-    ChipNode& operator=(const ChipNode&) = delete;
-
-    Ticks now() const override { return chip_.now(); }
-    bool runTo(Ticks t) override;
-    std::string fault() const override { return fault_; }
-    void receive(uint8_t value, double senderBaud, Ticks at) override;
-
-private:
-    void connect();
-    Machine* machine_ = nullptr;
-    Chip& chip_;
-    VelmoraBoard& board_;
-    std::string fault_;
 };
 
 // One whole velmora node: board, machine and bus station, wired together.

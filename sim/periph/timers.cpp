@@ -14,9 +14,10 @@ uint64_t Counter::countsToExpiry(uint32_t from) const {
     return from == 0 ? full : from;
 }
 
-uint32_t Counter::value() const {
+uint32_t Counter::value() const { return valueAt(chip_.now()); }
+
+uint32_t Counter::valueAt(Ticks t) const {
     if (!running_) return held_;
-    Ticks t = chip_.now();
     if (t < origin_) return held_;
     uint64_t n = (t - origin_) / period_;
     uint32_t from = originValue_;

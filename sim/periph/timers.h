@@ -35,6 +35,9 @@ public:
     void reset();
     bool running() const { return running_; }
     uint32_t value() const;
+    // The count at time t, as long as nothing reloads or reconfigures the
+    // counter before then (no expiry, no register write in between).
+    uint32_t valueAt(Ticks t) const;
     void set(uint32_t v);         // the count from now on
     void setPeriod(Ticks period); // keeps the count reached so far
     Ticks period() const { return period_; }
@@ -71,6 +74,7 @@ public:
     std::string state() const override;
 
     uint32_t value() const { return counter_.value(); }
+    uint32_t valueAt(Ticks t) const { return counter_.valueAt(t); }
     uint32_t control() const { return con_; }
     uint32_t reload() const { return ld_; }
     bool interruptPending() const { return irq_; }

@@ -228,6 +228,9 @@ public:
     uint64_t wear(unsigned writes) {
         m().powerOn();
         if (!bootUp()) throw std::runtime_error("first boot failed");
+        // Calls run in the context they find: the command loop's, not a tick's
+        // with interrupts masked (no tick would then feed the watchdog).
+        if (!m().runToSymbol("received", sim::fromMillis(50))) throw std::runtime_error("no command loop");
         const uint32_t scratch = (m().symbol("_end") + 0x100) & ~3u;
         uint64_t erases = 0;
         flash().beforeCommand = [&](const sim::FlashCommand& c) {

@@ -71,13 +71,9 @@ TEST(Stacks, AStackBeyondItsAreaIsAFault) {
         const uint32_t sp = m.reg(sim::SP), moved = user->bottom + 8;
         m.writeBytes(moved, m.readBytes(sp, user->top - sp));
         m.setReg(sim::SP, moved);
-        line.line.send("S1\r");
-        std::string report;
-        try {
-            line.line.runFor(sim::fromMillis(5));  // the line stops on a unit's fault
-        } catch (const std::exception& e) {
-            report = e.what();
-        }
+        line.line.hostSend("S1\r");
+        EXPECT_FALSE(line.line.runFor(sim::fromMillis(5)));  // the line stops on a unit's fault
+        const std::string report = m.fault().value_or("");
         EXPECT_NE(report.find("User stack beyond its area"), std::string::npos) << report;
     }
 }

@@ -3,6 +3,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "board/bus.h"
 #include "board/readout_board.h"
 #include "machine.h"
 #include "periph/analog.h"
@@ -21,6 +23,7 @@ using sim::ReadoutBoard;
 using Axis = sim::ReadoutBoard::Axis;
 
 inline constexpr unsigned kChannels = 64;
+inline constexpr double kBaud = 115200;
 // Start-up (ports, ADC, UART, a 10 ms pause) is over well within this.
 inline constexpr sim::Ticks kBootTime = sim::fromMillis(12);
 
@@ -31,15 +34,14 @@ inline double codeVolts(unsigned code) { return (code + 0.5) * kVref / 4096.0; }
 inline unsigned adcCode(double volts) { return sim::Adc::code(volts, kVref); }
 
 struct Unit {
-    sim::Machine m;
-    ReadoutBoard board;
+    sim::ReadoutNode node;
+    sim::Machine& m = node.machine;
+    ReadoutBoard& board = node.board;
 
-    explicit Unit(uint64_t seed = 1) : board(seed) {
+    explicit Unit(uint64_t seed = 1) : node(seed) {
         m.loadElf(TAVLO_ELF);
-        m.chip().setBoard(&board);
         m.powerOn();
     }
-    ~Unit() { m.chip().setBoard(nullptr); }
 
     // Runs start-up on its own (no line) up to the command loop.
     void bootAlone() {
@@ -57,34 +59,60 @@ struct Unit {
     }
 };
 
-// One or more units on a host line, booted together.
+// One or more units on the host's line, booted together. The units' bytes
+// meet on the host's receive wire; the host's reach every unit.
 struct Line {
-    std::vector<std::unique_ptr<Unit>> units;
-    sim::ReadoutLine line;
+    std::vector<std::unique_ptr<Unit>> units;  // outlive the line
+    sim::Bus line{kBaud, sim::Wiring::FullDuplex};
 
     explicit Line(unsigned count = 1) {
         for (unsigned i = 0; i < count; ++i) {
             units.push_back(std::make_unique<Unit>(i + 1));
-            line.attach(units.back()->m);
+            line.addNode(units.back()->node.station);
         }
-        line.runFor(kBootTime);
+        run(kBootTime);
     }
     Unit& unit(unsigned i = 0) { return *units.at(i); }
+
+    void run(sim::Ticks d) { ASSERT_TRUE(line.runFor(d)) << line.fault(); }
+    // Runs until the host has sent everything and the line has been quiet
+    // for `quiet`, and for at least `quiet`. A scan says nothing: wait for it
+    // on its indicator (measure).
+    void settle(sim::Ticks quiet = sim::fromMillis(1)) {
+        const sim::Ticks from = line.now();
+        const bool done = line.runUntil(
+            [&] {
+                return !line.hostSending() && !line.frameInProgress() &&
+                       line.now() >= std::max(from, line.lastActivity()) + quiet;
+            },
+            sim::fromSeconds(10));
+        ASSERT_TRUE(done) << "the line did not fall quiet within 10 s " << line.fault();
+    }
+    // What the units sent since the last clear(): all, or one unit's alone.
+    std::string text() const { return line.hostText(); }
+    std::string text(unsigned unit) const {
+        std::string s;
+        for (const sim::LineByte& b : line.hostReceived())
+            if (b.drivers == 1u << unit) s += char(b.value);
+        return s;
+    }
+    void clear() { line.clearHostReceived(); }
+    size_t collisions() const { return line.collisions().size(); }
 
     // Sends, waits until the line has been quiet for a while, and returns
     // everything the units sent meanwhile.
     std::string exchange(std::string_view bytes) {
-        line.clear();
-        line.send(bytes);
-        line.settle();
-        return line.text();
+        clear();
+        line.hostSend(bytes);
+        settle();
+        return text();
     }
     // Sends 'M' and waits for unit i's scan to end, shown by P4.2 rising again.
     // Returns the scan's duration from the indicator's two edges.
     sim::Ticks measure(unsigned i = 0, sim::Ticks limit = sim::fromSeconds(2)) {
         ReadoutBoard& b = unit(i).board;
         b.clearIndicatorEdges();
-        line.send("M");
+        line.hostSend("M");
         const bool done = line.runUntil([&] { return b.indicatorEdges().size() >= 2; }, limit);
         EXPECT_TRUE(done) << "scan did not end";
         if (!done) return 0;

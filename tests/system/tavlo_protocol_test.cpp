@@ -44,7 +44,7 @@ TEST(TavloProtocol, ExampleExchanges) {
     // Before any scan the results are zero.
     EXPECT_EQ(l.exchange("R"), zeros());
     EXPECT_EQ(l.exchange("L\r"), "L" + CRLF + zeroDump());
-    EXPECT_EQ(l.line.collisions(), 0u);
+    EXPECT_EQ(l.collisions(), 0u);
 }
 
 TEST(TavloProtocol, SelectionAndIdentification) {
@@ -112,11 +112,11 @@ TEST(TavloProtocol, LineEntry) {
     // 'M' takes no line: the CR after it waits in the UART during the scan,
     // then is the next command letter, echoed and waiting for its own line,
     // which the next CR ends.
-    l.line.clear();
-    l.line.send("M\r");
+    l.clear();
+    l.line.hostSend("M\r");
     ASSERT_TRUE(l.line.runUntil([&] { return u.board.indicatorEdges().size() >= 2; }, sim::fromSeconds(1)));
-    l.line.settle();
-    EXPECT_EQ(l.line.text(), "\r");
+    l.settle();
+    EXPECT_EQ(l.text(), "\r");
     EXPECT_EQ(l.exchange("\r"), CRLF + "?");
 }
 
@@ -152,7 +152,7 @@ TEST(TavloProtocol, HaltSilencesTheUnitUntilReset) {
 
     // Power brings it back, unselected, with its parameters at zero.
     u.m.powerOn();
-    l.line.runFor(kBootTime);
+    l.run(kBootTime);
     EXPECT_EQ(l.exchange("V\r"), "");
     EXPECT_EQ(l.exchange("IDN\r"), "IDN1" + CRLF);
 }
@@ -169,8 +169,8 @@ TEST(TavloProtocol, OnlyTheSelectedUnitAnswersOnASharedLine) {
     b.setCodes(Axis::Y, [](unsigned ch) { return 4000 + ch; });
 
     l.exchange("S2\r");
-    EXPECT_EQ(l.line.text(0), "");
-    EXPECT_EQ(l.line.text(1), "S2" + CRLF);
+    EXPECT_EQ(l.text(0), "");
+    EXPECT_EQ(l.text(1), "S2" + CRLF);
     EXPECT_EQ(l.exchange("D50\r"), "D50" + CRLF + "D50" + CRLF);
     EXPECT_EQ(b.m.readSym("ChDel"), 50u);
     EXPECT_EQ(a.m.readSym("ChDel"), 0u);
@@ -178,34 +178,34 @@ TEST(TavloProtocol, OnlyTheSelectedUnitAnswersOnASharedLine) {
     // Every unit hears 'M' and scans.
     a.board.clearIndicatorEdges();
     b.board.clearIndicatorEdges();
-    l.line.send("M");
+    l.line.hostSend("M");
     ASSERT_TRUE(l.line.runUntil(
         [&] { return a.board.indicatorEdges().size() >= 2 && b.board.indicatorEdges().size() >= 2; },
         sim::fromMillis(200)));
 
     l.exchange("R");
-    EXPECT_EQ(l.line.text(0), "");
-    EXPECT_EQ(l.line.text(1), readReply([](unsigned ch) { return 3000 + ch; },
+    EXPECT_EQ(l.text(0), "");
+    EXPECT_EQ(l.text(1), readReply([](unsigned ch) { return 3000 + ch; },
                                         [](unsigned ch) { return 4000 + ch; }));
 
     // Selecting the first unit deselects the second without a word from it.
     l.exchange("S1\r");
-    EXPECT_EQ(l.line.text(0), "S1" + CRLF);
-    EXPECT_EQ(l.line.text(1), "");
+    EXPECT_EQ(l.text(0), "S1" + CRLF);
+    EXPECT_EQ(l.text(1), "");
     EXPECT_EQ(b.m.readSym("IamSelected"), 0u);
     l.exchange("R");
-    EXPECT_EQ(l.line.text(1), "");
+    EXPECT_EQ(l.text(1), "");
     // Unit 1 scanned with ChDel 0: its values are whatever settled, but its
     // reply is complete and its own.
-    const std::string r = l.line.text(0);
+    const std::string r = l.text(0);
     EXPECT_EQ(r.front(), 'R');
     EXPECT_EQ(std::count(r.begin(), r.end(), '\n'), 64);
-    EXPECT_EQ(l.line.collisions(), 0u);
+    EXPECT_EQ(l.collisions(), 0u);
 
     // Unselected, both answer 'I' at once: the line sees the collision.
     l.exchange("S9\r");
     l.exchange("IDN\r");
-    EXPECT_GT(l.line.collisions(), 0u);
+    EXPECT_GT(l.collisions(), 0u);
 }
 
 }  // namespace

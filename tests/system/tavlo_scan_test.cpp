@@ -45,7 +45,7 @@ TEST(TavloScan, BeamProfile) {
     l.exchange("D60\r");
     l.measure();
     l.exchange("R");
-    const std::string r = l.line.text();
+    const std::string r = l.text();
     ASSERT_EQ(r.front(), 'R');
     std::vector<unsigned> x, y;
     for (size_t pos = 1; pos < r.size();) {

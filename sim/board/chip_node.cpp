@@ -1,0 +1,51 @@
+#include "chip_node.h"
+
+#include "../periph/uart.h"
+
+namespace sim {
+
+ChipNode::ChipNode(Machine& machine, DriverEnable& driver)
+    : machine_(&machine), chip_(machine.chip()), driver_(&driver) {
+    connect();
+}
+
+ChipNode::ChipNode(Chip& chip, DriverEnable& driver) : chip_(chip), driver_(&driver) { connect(); }
+
+ChipNode::ChipNode(Machine& machine) : machine_(&machine), chip_(machine.chip()) { connect(); }
+
+ChipNode::ChipNode(Chip& chip) : chip_(chip) { connect(); }
+
+void ChipNode::connect() {
+    chip_.uart().onTx = [this](const TxByte& b) { transmitted(b.value, b.start, b.end); };
+    if (!driver_) {
+        driverChanged(true, chip_.now());
+        return;
+    }
+    driver_->onDriverEnable = [this](bool on, Ticks t) { driverChanged(on, t); };
+    if (driver_->driverEnabled()) driverChanged(true, chip_.now());
+}
+
+ChipNode::~ChipNode() {
+    chip_.uart().onTx = nullptr;
+    if (driver_) driver_->onDriverEnable = nullptr;
+}
+
+bool ChipNode::runTo(Ticks t) {
+    if (!fault_.empty()) return false;
+    if (!machine_) {
+        chip_.sched().advanceTo(t);
+        return true;
+    }
+    // Even with no time to run, events due now (bytes just delivered) are taken.
+    const Ticks now = machine_->now();
+    const RunResult r = machine_->runFor(t > now ? t - now : 0);
+    if (!r) fault_ = r.report.empty() ? toString(r.reason) : r.report;
+    return fault_.empty();
+}
+
+void ChipNode::receive(uint8_t value, double senderBaud, Ticks at) {
+    Chip& chip = chip_;
+    chip.sched().at(at, [&chip, value, senderBaud] { chip.uart().receive(value, senderBaud); });
+}
+
+}  // namespace sim

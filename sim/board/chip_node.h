@@ -1,0 +1,66 @@
+// A simulated chip as one station on a Bus: the chip's UART output goes to
+// the line, and bytes from the line reach its UART at their end.
+//
+// Whether the station's transmitter reaches the line is the board's affair.
+// A board with a bus transceiver (velmora: P0.7) gives a DriverEnable, and
+// the station drives only while the firmware has it on. A board without one
+// (tavlo: the UART's output is wired straight to the host's receive line)
+// gives none, and the station drives all the time.
+//
+// The chip runs either inside a Machine (firmware on the core) or on its own
+// scheduler (no CPU, for model tests that write the UART registers).
+#pragma once
+#include <functional>
+#include <string>
+
+#include "../machine.h"
+#include "bus.h"
+
+namespace sim {
+
+// The driver enable of a board's transceiver, as the board decodes it from
+// its pins. Boards with one derive from this and call setDriver.
+class DriverEnable {
+public:
+    virtual ~DriverEnable() = default;
+    bool driverEnabled() const { return driverOn_; }
+    // Called whenever the driver switches on or off (the station listens).
+    std::function<void(bool on, Ticks t)> onDriverEnable;
+
+protected:
+    void setDriver(bool on, Ticks t) {
+        if (on == driverOn_) return;
+        driverOn_ = on;
+        if (onDriverEnable) onDriverEnable(on, t);
+    }
+
+private:
+    bool driverOn_ = false;
+};
+
+class ChipNode : public BusNode {
+public:
+    // Driver switched by the board's transceiver.
+    ChipNode(Machine& machine, DriverEnable& driver);
+    ChipNode(Chip& chip, DriverEnable& driver);
+    // No transceiver: the transmitter always drives.
+    explicit ChipNode(Machine& machine);
+    explicit ChipNode(Chip& chip);
+    ~ChipNode() override;
+    ChipNode(const ChipNode&) = delete;
+    ChipNode& operator=(const ChipNode&) = delete;
+
+    Ticks now() const override { return chip_.now(); }
+    bool runTo(Ticks t) override;
+    std::string fault() const override { return fault_; }
+    void receive(uint8_t value, double senderBaud, Ticks at) override;
+
+private:
+    void connect();
+    Machine* machine_ = nullptr;
+    Chip& chip_;
+    DriverEnable* driver_ = nullptr;
+    std::string fault_;
+};
+
+}  // namespace sim

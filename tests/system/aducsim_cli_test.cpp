@@ -1,0 +1,295 @@
+// The aducsim program as an operator meets it: its arguments, what it says
+// about bad images and flash files, the host's end of the line (pty, TCP,
+// stdio), pacing, traces and the reports of what the firmware got wrong.
+#include <arpa/inet.h>
+#include <elf.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <termios.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "support/process.h"
+
+#ifndef ADUCSIM_PATH
+#error "ADUCSIM_PATH must name the aducsim binary"
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using proc::Result;
+
+Result aducsim(const std::vector<std::string>& args, const std::string& input = "", int timeoutMs = 20000) {
+    return proc::run(ADUCSIM_PATH, args, timeoutMs, input);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out << bytes;
+}
+
+// Refused before anything runs: status 2, one clear line naming `what`,
+// never a hang.
+void expectRefused(const std::vector<std::string>& args, const std::string& what) {
+    std::string line;
+    for (const auto& a : args) line += a + " ";
+    const Result r = aducsim(args, "", 10000);
+    EXPECT_FALSE(r.timedOut) << line;
+    EXPECT_EQ(r.code, 2) << line << "\n" << r.err;
+    EXPECT_NE(r.err.find(what), std::string::npos) << line << "\nstderr: " << r.err;
+    EXPECT_EQ(r.out.find("serial line"), std::string::npos) << line;
+}
+
+TEST(AducsimCli, HelpAndArgumentErrors) {
+    const Result help = aducsim({"--help"});
+    EXPECT_EQ(help.code, 0);
+    for (const char* opt : {"velmora", "tavlo", "--image", "--nodes", "--flash-dir", "--serial", "pty", "tcp:PORT",
+                            "stdio", "Ctrl-]", "--link", "--speed", "realtime", "max", "--for", "--param",
+                            "--list-params", "--vcd", "--trace", "watchdog", "collision", "Exit status"})
+        EXPECT_NE(help.out.find(opt), std::string::npos) << opt;
+
+    const Result none = aducsim({});
+    EXPECT_EQ(none.code, 2);
+    EXPECT_NE(none.err.find("usage"), std::string::npos);
+
+    expectRefused({"--speed", "max"}, "name the node");
+    expectRefused({"velmora", "tavlo"}, "name one node kind");
+    expectRefused({"velmora", "--frobnicate"}, "unknown argument '--frobnicate'");
+    expectRefused({"velmora", "--speed", "warp"}, "--speed takes realtime or max");
+    expectRefused({"velmora", "--for", "10parsecs"}, "--for needs a duration");
+    expectRefused({"velmora", "--for"}, "--for needs a duration");
+    expectRefused({"velmora", "--nodes", "0"}, "--nodes takes node addresses from 1 to 252");
+    expectRefused({"velmora", "--nodes", "1,1"}, "twice");
+    expectRefused({"velmora", "--nodes", "1,x"}, "--nodes");
+    expectRefused({"tavlo", "--nodes", "40"}, "--nodes takes the number of readout units, 1 to 31");
+    expectRefused({"velmora", "--param", "hv.nonsense=1"}, "unknown parameter: hv.nonsense");
+    expectRefused({"velmora", "--param", "hv.tau_ms=fast"}, "not a number: fast");
+    expectRefused({"tavlo", "--param", "x.width=0"}, "a width must be above 0");
+    expectRefused({"tavlo", "--param", "x.centre"}, "expected NAME=VALUE");
+    expectRefused({"tavlo", "--serial", "tcp:99999"}, "bad TCP port");
+    expectRefused({"tavlo", "--serial", "com1"}, "unknown serial line 'com1'");
+    expectRefused({"tavlo", "--serial", "stdio", "--link", "/tmp/x"}, "--link goes with --serial pty");
+    expectRefused({"tavlo", "--trace", "/nonexistent/dir/trace.txt"}, "cannot write /nonexistent/dir/trace.txt");
+    expectRefused({"tavlo", "--vcd", "/nonexistent/dir/pins.vcd"}, "cannot write /nonexistent/dir/pins.vcd");
+
+    // The parameter lists: names, units, defaults.
+    const Result vp = aducsim({"velmora", "--list-params"});
+    EXPECT_EQ(vp.code, 0);
+    for (const char* p : {"hv.volts_per_code", "hv.tau_ms", "adc1_v", "chip.temp_c"})
+        EXPECT_NE(vp.out.find(p), std::string::npos) << p;
+    const Result tp = aducsim({"tavlo", "--list-params"});
+    EXPECT_EQ(tp.code, 0);
+    for (const char* p : {"x.centre", "x.width", "x.amplitude_v", "y.noise_v", "noise.seed", "mux.settle_us"})
+        EXPECT_NE(tp.out.find(p), std::string::npos) << p;
+}
+
+TEST(AducsimCli, BadImagesAndFlashFiles) {
+    proc::TempDir t;
+    const std::string flash = t / "flash";
+    auto velmora = [&](std::vector<std::string> extra) {
+        std::vector<std::string> a = {"velmora", "--serial", "stdio", "--speed", "max", "--flash-dir", flash};
+        a.insert(a.end(), extra.begin(), extra.end());
+        return a;
+    };
+    expectRefused(velmora({"--image", t / "missing.elf"}), "missing.elf");
+    writeFile(t / "text.elf", "not a program\n");
+    expectRefused(velmora({"--image", t / "text.elf"}), "not an ELF file");
+    const std::string elf = readFile(VELMORA_ELF);
+    ASSERT_GT(elf.size(), 0x5000u);
+    writeFile(t / "short.elf", elf.substr(0, 0x2000));
+    expectRefused(velmora({"--image", t / "short.elf"}), "truncated");
+    // The other node's image.
+    expectRefused(velmora({"--image", TAVLO_ELF}), "not a velmora image");
+    expectRefused({"tavlo", "--serial", "stdio", "--image", VELMORA_ELF}, "not a tavlo image");
+
+    // An image whose initialised data would land in the parameter-store pages.
+    std::string over = elf;
+    auto* eh = reinterpret_cast<Elf32_Ehdr*>(over.data());
+    auto* ph = reinterpret_cast<Elf32_Phdr*>(over.data() + eh->e_phoff);
+    Elf32_Phdr* last = nullptr;
+    for (unsigned i = 0; i < eh->e_phnum; ++i)
+        if (ph[i].p_type == PT_LOAD && ph[i].p_filesz > 0) last = &ph[i];
+    ASSERT_NE(last, nullptr);
+    last->p_paddr = 0x0008F000 - 2;
+    writeFile(t / "over.elf", over);
+    expectRefused(velmora({"--image", t / "over.elf"}), "parameter-store pages");
+
+    // Flash files: the wrong size, something that is no file, a folder that
+    // cannot be made. Nothing is written over a bad file.
+    fs::create_directories(flash);
+    writeFile(flash + "/velmora-1.flash", std::string(100, '\xFF'));
+    expectRefused(velmora({}), "holds 100 bytes");
+    EXPECT_EQ(fs::file_size(flash + "/velmora-1.flash"), 100u);
+    fs::remove(flash + "/velmora-1.flash");
+    fs::create_directories(flash + "/velmora-3.flash");
+    expectRefused(velmora({"--nodes", "3"}), "not a regular file");
+    writeFile(t / "plain", "x");
+    expectRefused({"velmora", "--serial", "stdio", "--flash-dir", t / "plain/sub"}, "cannot create");
+    EXPECT_FALSE(fs::exists(flash + "/velmora-1.flash"));
+}
+
+// A pseudo-terminal's settings as the host finds them.
+struct PtySettings {
+    bool raw = false, echo = true;
+};
+PtySettings settingsOf(const std::string& path) {
+    PtySettings s;
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0) return s;
+    termios t{};
+    if (::tcgetattr(fd, &t) == 0) {
+        s.raw = !(t.c_lflag & ICANON) && !(t.c_iflag & ICRNL) && !(t.c_oflag & OPOST);
+        s.echo = (t.c_lflag & ECHO) != 0;
+    }
+    ::close(fd);
+    return s;
+}
+
+TEST(AducsimCli, PseudoTerminalAndTcpLines) {
+    proc::TempDir t;
+    const std::string link = t / "hv0";
+    {
+        proc::Child sim(ADUCSIM_PATH, {"velmora", "--flash-dir", t / "flash", "--link", link, "--speed", "max"});
+        const std::string pty = sim.waitForLine("serial line: ");
+        ASSERT_FALSE(pty.empty()) << sim.err();
+        EXPECT_EQ(sim.out().rfind("serial line: ", 0), 0u) << "not the first line: " << sim.out();
+        EXPECT_EQ(fs::read_symlink(link).string(), pty);
+        const PtySettings s = settingsOf(pty);
+        EXPECT_TRUE(s.raw);
+        EXPECT_FALSE(s.echo);
+        EXPECT_EQ(sim.stop(SIGTERM), 0) << sim.err();
+        EXPECT_FALSE(fs::is_symlink(link)) << "the link outlived the simulator";
+    }
+    {
+        proc::Child sim(ADUCSIM_PATH, {"tavlo", "--serial", "tcp:0", "--speed", "max"});
+        const std::string where = sim.waitForLine("serial line: tcp:");
+        ASSERT_FALSE(where.empty()) << sim.err();
+        ASSERT_EQ(where.rfind("127.0.0.1:", 0), 0u) << where;
+        const int port = std::stoi(where.substr(10));
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(uint16_t(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        const std::string ask = "IDN\r";
+        ASSERT_EQ(::send(fd, ask.data(), ask.size(), 0), ssize_t(ask.size()));
+        std::string got;
+        const auto deadline = proc::Clock::now() + std::chrono::seconds(5);
+        while (got.find('\n') == std::string::npos && proc::Clock::now() < deadline) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0) continue;
+            char buf[64];
+            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            got.append(buf, size_t(n));
+        }
+        ::close(fd);
+        EXPECT_EQ(got, "IDN1\r\n");
+        EXPECT_EQ(sim.stop(), 0) << sim.err();
+    }
+}
+
+// Piped input on stdio: Enter (LF) goes out as CR, the bytes cross the line
+// at 9600 Bd back to back, the run ends by itself once the line is quiet, and
+// the trace has both directions in time order.
+TEST(AducsimCli, StdioLineTraceAndCharacterTiming) {
+    proc::TempDir t;
+    const Result r = aducsim({"velmora", "--serial", "stdio", "--speed", "max", "--flash-dir", t / "flash", "--trace",
+                              t / "line.trace", "--vcd", t / "pins.vcd", "--nodes", "4"},
+                             "H4\n");
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "e=0\r\n");
+
+    struct Entry {
+        double t;
+        char dir;
+        unsigned value;
+    };
+    std::vector<Entry> trace;
+    std::istringstream in(readFile(t / "line.trace"));
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        Entry e{};
+        ASSERT_EQ(std::sscanf(line.c_str(), "%lf %c %x", &e.t, &e.dir, &e.value), 3) << line;
+        trace.push_back(e);
+    }
+    ASSERT_EQ(trace.size(), 3u + 5u);
+    std::string host, node;
+    for (size_t i = 0; i < trace.size(); ++i) {
+        (trace[i].dir == 'h' ? host : node) += char(trace[i].value);
+        if (i) {
+            EXPECT_GE(trace[i].t, trace[i - 1].t) << "trace out of order at " << i;
+        }
+    }
+    EXPECT_EQ(host, "H4\r");
+    EXPECT_EQ(node, "e=0\r\n");
+    EXPECT_EQ(trace[3].dir, 'n');
+    // One piece of input goes out back to back: 10 bits at 9600 Bd apart.
+    const double ch = 10.0 / 9600;
+    for (size_t i = 1; i < 3; ++i) EXPECT_NEAR(trace[i].t - trace[i - 1].t, ch, 1e-6);
+    // The node's reply bytes cannot come closer than one character.
+    for (size_t i = 1; i < trace.size(); ++i)
+        if (trace[i].dir == 'n' && trace[i - 1].dir == 'n') {
+            EXPECT_GE(trace[i].t - trace[i - 1].t, ch - 1e-6);
+        }
+
+    const std::string vcd = readFile(t / "pins.vcd");
+    EXPECT_NE(vcd.find("$enddefinitions"), std::string::npos);
+    const size_t hv = vcd.find(" HV_mV ");
+    ASSERT_NE(hv, std::string::npos);
+    EXPECT_LT(hv, vcd.find("$enddefinitions"));
+    EXPECT_NE(vcd.find("P0_7"), std::string::npos) << "the bus driver enable is not traced";
+}
+
+// --for counts virtual time; realtime pacing holds it to the wall clock,
+// max does not wait.
+TEST(AducsimCli, RunLengthAndPacing) {
+    const Result paced = aducsim({"tavlo", "--serial", "stdio", "--for", "400ms"});
+    EXPECT_EQ(paced.code, 0) << paced.err;
+    EXPECT_NE(paced.err.find("ran 0.400 s of virtual time"), std::string::npos) << paced.err;
+    EXPECT_GE(paced.seconds, 0.39);
+    const Result fast = aducsim({"tavlo", "--serial", "stdio", "--for", "2s", "--speed", "max", "--quiet"});
+    EXPECT_EQ(fast.code, 0) << fast.err;
+    EXPECT_EQ(fast.err, "");
+    EXPECT_LT(fast.seconds, 2.0) << "--speed max waited for the wall clock";
+}
+
+// What a chip would punish appears on stderr, one line each, and the run
+// goes on.
+TEST(AducsimCli, ReportsWhatTheFirmwareGotWrong) {
+    proc::TempDir t;
+    // A stray letter leaves the converter waiting for an address: the
+    // watchdog resets it.
+    const Result wd = aducsim({"velmora", "--serial", "stdio", "--speed", "max", "--quiet", "--flash-dir",
+                               t / "flash", "--for", "1s"},
+                              "X");
+    EXPECT_EQ(wd.code, 0);
+    EXPECT_NE(wd.err.find("node 1 at "), std::string::npos) << wd.err;
+    EXPECT_NE(wd.err.find("watchdog reset"), std::string::npos) << wd.err;
+
+    // Two unselected readout units both answer the identification.
+    const Result both = aducsim({"tavlo", "--nodes", "2", "--serial", "stdio", "--speed", "max", "--quiet"},
+                                "IDN\r");
+    EXPECT_EQ(both.code, 0);
+    EXPECT_NE(both.err.find("collision"), std::string::npos) << both.err;
+    EXPECT_NE(both.err.find("node 0, node 1"), std::string::npos) << both.err;
+    EXPECT_NE(both.out, "IDN1\r\n") << "two replies at once came through clean";
+    size_t lines = 0;
+    for (char c : both.err) lines += c == '\n';
+    EXPECT_EQ(lines, 1u) << both.err;
+}
+
+}  // namespace

@@ -1,0 +1,84 @@
+// aducsim --gdb: the node waits at its reset vector for the debugger, stops
+// at a breakpoint in its interrupt handler, and runs on after a detach with
+// its serial line working.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "../support/process.h"
+
+namespace {
+
+// A free loopback port (closed again; the race with other programs is
+// harmless for a test).
+int freePort() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+// Sends bytes to a TCP line and returns what comes back within waitMs.
+std::string exchange(int port, const std::string& bytes, int waitMs) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return "(no connection)";
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    (void)!write(s, bytes.data(), bytes.size());
+    timeval tv{0, 100000};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::string got;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    char buf[128];
+    while (std::chrono::steady_clock::now() < end) {
+        ssize_t n = read(s, buf, sizeof buf);
+        if (n > 0) got.append(buf, size_t(n));
+    }
+    close(s);
+    return got;
+}
+
+TEST(AducsimGdb, BreaksInTheTickThenDetachesAndTheNodeAnswers) {
+    if (std::system("command -v gdb-multiarch >/dev/null 2>&1") != 0) GTEST_SKIP() << "gdb-multiarch missing";
+    proc::TempDir t;
+    const int gdbPort = freePort();
+    proc::Child sim(ADUCSIM_PATH, {"velmora", "--flash-dir", t / "flash", "--serial", "tcp:0", "--speed", "max",
+                                   "--gdb", std::to_string(gdbPort)});
+    const std::string line = sim.waitForLine("serial line: tcp:");
+    ASSERT_FALSE(line.empty()) << sim.err();
+    ASSERT_TRUE(sim.waitForErr("waiting for gdb")) << sim.err();
+    const int linePort = std::stoi(line.substr(line.rfind(':') + 1));
+
+    proc::Result g = proc::run("/usr/bin/gdb-multiarch",
+                               {"--batch", "-nx", "-ex", "target remote :" + std::to_string(gdbPort), "-ex",
+                                "print/x $pc", "-ex", "break Timer0_IRQ_Handler", "-ex", "continue", "-ex",
+                                "print input_index", "-ex", "delete", "-ex", "detach", VELMORA_ELF},
+                               30000);
+    EXPECT_NE(g.out.find("$1 = 0x0"), std::string::npos) << "halted at the reset vector\n" << g.out << g.err;
+    EXPECT_NE(g.out.find("Breakpoint 1, Timer0_IRQ_Handler"), std::string::npos) << g.out << g.err;
+    EXPECT_NE(g.out.find("$2 = 1"), std::string::npos) << "the first tick converts ADC1\n" << g.out;
+    EXPECT_NE(g.out.find("detached"), std::string::npos) << g.out;
+
+    // Runs on: the command loop answers over the line.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::string reply = exchange(linePort, "R1\r", 1500);
+    EXPECT_EQ(reply.rfind("e=", 0), 0u) << "'" << reply << "'\n" << sim.err();
+}
+
+}  // namespace
