@@ -1193,8 +1193,11 @@ void Machine::restore(const Snapshot& s) {
     h.pendingException = 0;
     h.resumeAt.reset();
     h.startThumb = (s.cpsr & 0x20) != 0;
-    h.idleHead = ~0u;
+    h.idleHead = h.idleReader = ~0u;
+    h.headNext = false;
     h.idleHaveSnap = false;
+    h.ramChanged = false;
+    ramTouched_ = true;  // RAM changed behind the core
     h.idleCooldown = 0;
     h.idleMisses = 0;
     h.mmioHash = 0;

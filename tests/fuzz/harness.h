@@ -146,8 +146,10 @@ protected:
         // Where the firmware polls its receiver: getchar, and the command
         // loop's received where there is one.
         for (const auto& s : m_.image().symbols())
-            if (s.name == "getchar" || s.name == "received")
+            if (s.name == "getchar" || s.name == "received") {
                 poll_.push_back({s.value & ~1u, (s.value & ~1u) + std::max<uint32_t>(s.size, 2)});
+                pollNames_.push_back(s.name);
+            }
         for (const char* name : skipNames())
             for (const auto& s : m_.image().symbols())
                 if (s.name == name) skip_.push_back({s.value & ~1u, (s.value & ~1u) + std::max<uint32_t>(s.size, 4)});
@@ -224,6 +226,10 @@ protected:
             runUntil([&] { return quiet(); }, end - m_.now());
         }
     }
+
+    // Where the node last waited for input: "received" (velmora's loop top)
+    // or "getchar" (inside a frame, or tavlo anywhere).
+    const std::string& waitingIn() const { return lastPoll_; }
 
     std::string sentSince(size_t from) const { return sent_.substr(std::min(from, sent_.size())); }
     size_t sentCount() const { return sent_.size(); }
@@ -359,9 +365,10 @@ private:
         }
         // The firmware looks at an empty receiver: it waits for input.
         if (!polled_ && !pending_ && !uart().rxReady())
-            for (const auto& r : poll_)
-                if (addr >= r.first && addr < r.second) {
+            for (size_t i = 0; i < poll_.size(); ++i)
+                if (addr >= poll_[i].first && addr < poll_[i].second) {
                     polled_ = true;
+                    lastPoll_ = pollNames_[i];
                     m_.chip().requestStop();
                 }
         onBlockExtra(addr);
@@ -411,6 +418,8 @@ private:
     std::optional<uint8_t> pending_;
     bool polled_ = false;
     std::vector<std::pair<uint32_t, uint32_t>> poll_;
+    std::vector<std::string> pollNames_;
+    std::string lastPoll_;
     int echoesInFlight_ = 0;
     uint64_t waitingSince_ = 0;
     uint64_t worstWait_ = 0;

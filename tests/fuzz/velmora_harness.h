@@ -2,9 +2,10 @@
 //
 // The node sits on a bus of its own: it hears its own bytes, as on the real
 // multi-drop line, and the host sends only while the line is free. After the
-// input the host does what any host does: "0\r" until nothing answers, the
-// broadcast query "A253\r" (the node must give its address), "0\r", then the
-// set frame "E<address> <code>\r", which must set the set-point.
+// input the host does what any host does: "0\r" until the node waits at the
+// top of its loop, the broadcast query "A253\r" (the node must give its
+// address), "0\r", then the set frame "E<address> <code>\r", which must set
+// the set-point.
 #pragma once
 
 #include <array>
@@ -220,11 +221,11 @@ private:
     }
 
     void ending() override {
-        for (int i = 0; i < 3 && ok(); ++i) {
-            const size_t before = sentCount();
+        // "0\r" closes whatever the input left open (a frame that still
+        // wants its value takes a second one), until the loop waits at its top.
+        for (int i = 0; i < 4 && ok() && waitingIn() != "received"; ++i) {
             send("0\r");
             settle();
-            if (sentCount() == before) break;
         }
         if (!ok()) return;
         size_t before = sentCount();
