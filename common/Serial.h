@@ -3,6 +3,11 @@
 #pragma once
 
 extern "C" {
+// Receive errors (the COMSTA0 overrun, parity, framing and break bits) the
+// driver saw since the application last cleared this; reading COMSTA0 clears
+// them in the UART, so every read goes through the driver's latch.
+extern unsigned RxErrors;
+
 void InitSerial(void);
 int putchar(int ch);
 int getchar(void);

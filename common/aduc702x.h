@@ -125,7 +125,9 @@ inline constexpr Mmr COMSCR{0xFFFF071C};
 inline constexpr Mmr COMDIV2{0xFFFF072C};
 inline constexpr uint32_t COMSTA0_DR = 1u << 0;    // receive data ready
 inline constexpr uint32_t COMSTA0_OE = 1u << 1;    // overrun
+inline constexpr uint32_t COMSTA0_PE = 1u << 2;    // parity error
 inline constexpr uint32_t COMSTA0_FE = 1u << 3;    // framing error
+inline constexpr uint32_t COMSTA0_BI = 1u << 4;    // break
 inline constexpr uint32_t COMSTA0_THRE = 1u << 5;  // transmit holding register empty
 inline constexpr uint32_t COMSTA0_TEMT = 1u << 6;  // transmitter completely empty
 inline constexpr uint32_t COMCON0_DLAB = 1u << 7;  // divisor latch access

@@ -32,6 +32,9 @@
         .equ SVC_Stack_Size,   0x40
         .equ USR_Stack_Size,   0x400
 
+        /* Named in the image for the simulator's stack checks (no bytes). */
+        .global Top_Stack, UNDEF_Stack_Size, ABT_Stack_Size, FIQ_Stack_Size
+        .global IRQ_Stack_Size, SVC_Stack_Size, USR_Stack_Size
         .global __stacks_size
         .equ __stacks_size, UNDEF_Stack_Size + ABT_Stack_Size + FIQ_Stack_Size + IRQ_Stack_Size + SVC_Stack_Size + USR_Stack_Size
 

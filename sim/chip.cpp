@@ -103,6 +103,24 @@ void Chip::reset(ResetCause cause) {
     requestStop();
 }
 
+Chip::State Chip::saveState() const {
+    State s{sched_, {}, cd_, napping_, stopRequested_, resetRequest_, lastReset_, reports_.size()};
+    s.blocks.reserve(blocks_.size());
+    for (const Peripheral* p : blocks_) s.blocks.push_back(p->saveState());
+    return s;
+}
+
+void Chip::loadState(const State& s) {
+    sched_ = s.sched;
+    for (size_t i = 0; i < blocks_.size(); ++i) blocks_[i]->loadState(s.blocks.at(i));
+    cd_ = s.cd;
+    napping_ = s.napping;
+    stopRequested_ = s.stopRequested;
+    resetRequest_ = s.resetRequest;
+    lastReset_ = s.lastReset;
+    if (reports_.size() > s.reports) reports_.resize(s.reports);
+}
+
 void Chip::report(const std::string& what) {
     reports_.push_back(what);
     if (onReport) onReport(what);

@@ -117,6 +117,21 @@ public:
     FlashEe& flashEe() { return *flashEe_; }
     const std::vector<Peripheral*>& blocks() const { return blocks_; }
 
+    // Snapshots: time and pending events, every block's state, clock, nap
+    // and reset state, and how many reports there were. Not included: the
+    // flash array (the Machine keeps it) and the board around the chip.
+    struct State {
+        Scheduler sched;
+        std::vector<std::any> blocks;
+        unsigned cd;
+        bool napping, stopRequested;
+        std::optional<ResetCause> resetRequest;
+        ResetCause lastReset;
+        size_t reports;
+    };
+    State saveState() const;
+    void loadState(const State& s);
+
 private:
     void attach(Peripheral* p);
     void addBlocks();  // constructs the peripheral models (chip_blocks.cpp)

@@ -192,6 +192,19 @@ struct MachineHooks {
         }
         m->lastBlock_ = uint32_t(address);
         chip.pc = uint32_t(address);
+        if (m->stackChecks_ && !m->stackAreas_.empty()) {
+            if (uint32_t(address) == m->stackMain_) m->stackArmed_ = true;
+            if (m->stackArmed_ && m->releasesFrame(uint32_t(address), size)) {
+                static int ids[2] = {UC_ARM_REG_SP, UC_ARM_REG_CPSR};
+                uint32_t v[2];
+                void* ptrs[2] = {&v[0], &v[1]};
+                uc_reg_read_batch(uc, ids, ptrs, 2);
+                if (!m->checkStack(v[0], v[1], "as a routine returns")) {
+                    stopAtBlock(uc, m, uint32_t(address));
+                    return;
+                }
+            }
+        }
         if (m->onBlock) m->onBlock(uint32_t(address), size);
         bool thumb = isThumbAt(m, uint32_t(address));
         uint32_t n = thumb ? size / 2 : size / 4;
@@ -508,6 +521,7 @@ void Machine::loadElf(const std::string& path) {
         }
     }
     flushCode();
+    loadStackAreas();
     powerOn();
 }
 
@@ -520,6 +534,7 @@ uint32_t Machine::symbol(const std::string& name) const {
 // ---- Power and resets ----
 
 void Machine::powerOn(uint32_t ramPattern) {
+    ramPattern_ = ramPattern;
     for (size_t i = 0; i < ram_.size(); i += 4) std::memcpy(&ram_[i], &ramPattern, 4);
     doReset(ResetCause::PowerOn);
 }
@@ -539,6 +554,7 @@ void Machine::doReset(ResetCause cause) {
     hs().idleHead = hs().idleReader = ~0u;
     hs().headNext = false;
     hs().idleHaveSnap = false;
+    stackArmed_ = false;  // start-up sets the stacks again
     ++resets_;
     if (onReset) onReset(cause);
 }
@@ -562,8 +578,10 @@ std::string Machine::where() const {
 void Machine::takeException(uint32_t vector, Mode mode, uint32_t lr, bool maskFiq) {
     uint32_t old = cpsr();
     if (onException) onException(vector, mode);
+    if (stackArmed_ && stackChecks_) checkStack(reg(SP), old, "when an exception interrupted it");
     uint32_t now = (old & ~0x3Fu) | uint32_t(mode) | 0x80 | (maskFiq ? 0x40 : 0);
     setCpsr(now);  // banked SP and LR switch with the mode
+    if (stackArmed_ && stackChecks_) checkStack(reg(SP), now, "at exception entry");
     uc_reg_write(uc_, UC_ARM_REG_SPSR, &old);
     uc_reg_write(uc_, UC_ARM_REG_LR, &lr);
     uc_reg_write(uc_, UC_ARM_REG_PC, &vector);
@@ -1109,6 +1127,193 @@ std::vector<uint8_t> Machine::readBytes(uint32_t addr, size_t n) {
     std::vector<uint8_t> b(n);
     if (n && uc_mem_read(uc_, addr, b.data(), n) != UC_ERR_OK) throw SimError("read: " + hex(addr) + " is not mapped");
     return b;
+}
+
+// ---- Snapshots ----
+
+class Machine::Snapshot {
+public:
+    Snapshot() = default;
+    Snapshot(const Snapshot&) = delete;
+    Snapshot& operator=(const Snapshot&) = delete;
+    ~Snapshot() {
+        if (ctx) uc_context_free(ctx);
+    }
+    uc_context* ctx = nullptr;
+    std::vector<uint8_t> ram, flash;
+    Chip::State chip;
+    uint32_t cpsr = 0;
+    bool watchUnmask = false;
+    uint64_t instructions = 0, interrupts = 0;
+    unsigned resets = 0;
+    std::optional<std::string> fault;
+    uint32_t lastBlock = 0;
+    bool stackArmed = false;
+};
+
+std::shared_ptr<const Machine::Snapshot> Machine::save() {
+    auto s = std::make_shared<Snapshot>();
+    if (uc_context_alloc(uc_, &s->ctx) != UC_ERR_OK || uc_context_save(uc_, s->ctx) != UC_ERR_OK)
+        throw SimError("snapshot: cannot save the core's registers");
+    s->ram = ram_;
+    s->flash.assign(chip_.flash(), chip_.flash() + kFlashSize);
+    s->chip = chip_.saveState();
+    s->cpsr = cpsr();
+    s->watchUnmask = hs().watchUnmask;
+    s->instructions = instructions_;
+    s->interrupts = interruptsTaken_;
+    s->resets = resets_;
+    s->fault = fault_;
+    s->lastBlock = lastBlock_;
+    s->stackArmed = stackArmed_;
+    return s;
+}
+
+void Machine::restore(const Snapshot& s) {
+    if (uc_context_restore(uc_, s.ctx) != UC_ERR_OK) throw SimError("snapshot: cannot restore the core's registers");
+    std::memcpy(ram_.data(), s.ram.data(), kRamSize);
+    // Only pages that differ are copied. Code translated from a page of the
+    // image is dropped with it (data pages, such as a parameter store, hold
+    // no code, and dropping is costly).
+    uint8_t* f = chip_.flash();
+    uint32_t imageEnd = 0;
+    for (const auto& seg : image_.segments())
+        imageEnd = std::max<uint32_t>(imageEnd, seg.addr - kFlashBase + uint32_t(seg.bytes.size()));
+    for (uint32_t off = 0; off < kFlashSize; off += 512) {
+        if (std::memcmp(f + off, s.flash.data() + off, 512) == 0) continue;
+        std::memcpy(f + off, s.flash.data() + off, 512);
+        if (off < imageEnd) {
+            uc_ctl_remove_cache(uc_, off, off + 512);
+            uc_ctl_remove_cache(uc_, kFlashBase + off, kFlashBase + off + 512);
+        }
+    }
+    chip_.loadState(s.chip);
+    auto& h = hs();
+    h.watchUnmask = s.watchUnmask;
+    h.pendingException = 0;
+    h.resumeAt.reset();
+    h.startThumb = (s.cpsr & 0x20) != 0;
+    h.idleHead = h.idleReader = ~0u;
+    h.headNext = false;
+    h.idleHaveSnap = false;
+    h.ramChanged = false;
+    ramTouched_ = true;  // RAM changed behind the core
+    h.idleCooldown = 0;
+    h.idleMisses = 0;
+    h.mmioHash = 0;
+    h.mmioReads = 0;
+    h.mmioSpoils = false;
+    h.hitStopAddr = h.hitBreakpoint = false;
+    instructions_ = s.instructions;
+    interruptsTaken_ = s.interrupts;
+    resets_ = s.resets;
+    fault_ = s.fault;
+    lastBlock_ = s.lastBlock;
+    stackArmed_ = s.stackArmed;
+}
+
+// ---- Stack checks ----
+
+void Machine::loadStackAreas() {
+    stackAreas_.clear();
+    blockKinds_.assign(kFlashSize / 2, 0);
+    auto bssEnd = image_.find("__bss_end__");
+    stackFloor_ = bssEnd ? (*bssEnd + 3) & ~3u : 0;
+    clearStackDepths();
+    auto main = image_.find("main");
+    stackMain_ = main ? (*main & ~1u) : ~0u;
+    static const std::pair<Mode, const char*> order[] = {
+        {Mode::Undefined, "UNDEF_Stack_Size"}, {Mode::Abort, "ABT_Stack_Size"},
+        {Mode::Fiq, "FIQ_Stack_Size"},         {Mode::Irq, "IRQ_Stack_Size"},
+        {Mode::Supervisor, "SVC_Stack_Size"},  {Mode::User, "USR_Stack_Size"}};
+    auto top = image_.find("Top_Stack");
+    if (!top || !main) return;
+    uint32_t t = *top;
+    std::vector<StackArea> areas;
+    for (const auto& [mode, name] : order) {
+        auto size = image_.find(name);
+        if (!size || *size > t - kRamBase) return;  // not all named: no checks
+        areas.push_back({mode, t - *size, t});
+        t -= *size;
+    }
+    stackAreas_ = std::move(areas);
+    clearStackDepths();
+}
+
+const Machine::StackArea* Machine::stackArea(Mode m) const {
+    if (m == Mode::System) m = Mode::User;  // System mode runs on the User stack
+    for (const auto& a : stackAreas_)
+        if (a.mode == m) return &a;
+    return nullptr;
+}
+
+uint32_t Machine::lowestSp(Mode m) const {
+    const StackArea* a = stackArea(m);
+    if (!a) return 0;
+    uint32_t v = lowestSp_[uint32_t(m == Mode::System ? Mode::User : m) & 0xF];
+    return v ? v : a->top;
+}
+
+void Machine::clearStackDepths() { std::fill(std::begin(lowestSp_), std::end(lowestSp_), 0u); }
+
+uint32_t Machine::stackHighWater(Mode m) {
+    const StackArea* a = stackArea(m);
+    if (!a) return 0;
+    // The User stack, the lowest, may have overflowed into the free RAM below.
+    uint32_t from = a->mode == Mode::User && stackFloor_ >= kRamBase && stackFloor_ < a->bottom ? stackFloor_ : a->bottom;
+    for (uint32_t addr = from; addr < a->top; addr += 4) {
+        uint32_t w;
+        std::memcpy(&w, &ram_[addr - kRamBase], 4);
+        if (w != ramPattern_) return addr;
+    }
+    return a->top;
+}
+
+// Whether the block releases a stack frame and returns (from a routine or an
+// exception): its last instruction is a BX, a load of the PC or a MOV/SUBS to
+// the PC, and the block pops or adds to SP. At its start the frame is still
+// there, so the check sees the routine at its deepest. Decoded once per block.
+bool Machine::releasesFrame(uint32_t addr, uint32_t size) {
+    uint32_t off = addr >= kFlashBase ? addr - kFlashBase : addr;
+    if (off >= kFlashSize || size < 2 || off + size > kFlashSize) return false;
+    uint8_t& kind = blockKinds_[off >> 1];
+    if (kind) return kind == 2;
+    const uint8_t* f = chip_.flash();
+    bool pops = false, returns = false;
+    if (MachineHooks::isThumbAt(this, addr)) {
+        for (uint32_t a = off; a + 2 <= off + size; a += 2) {
+            uint16_t h = uint16_t(f[a] | f[a + 1] << 8);
+            pops |= (h & 0xFE00) == 0xBC00 || (h & 0xFF80) == 0xB000;  // pop, add sp, #imm
+            if (a + 2 == off + size) returns = (h & 0xFF00) == 0xBD00 || (h & 0xFF87) == 0x4700;
+        }
+    } else {
+        for (uint32_t a = off; a + 4 <= off + size; a += 4) {
+            uint32_t i;
+            std::memcpy(&i, f + a, 4);
+            bool ldmSp = (i & 0x0E3F0000) == 0x083D0000;                                   // ldm sp!
+            pops |= ldmSp || (i & 0x0FFFF000) == 0x028DD000 || (i & 0x0FFF0FFF) == 0x049D0004;  // add sp; ldr rX, [sp], #4
+            if (a + 4 == off + size)
+                returns = (i & 0x0FFFFFF0) == 0x012FFF10 ||                            // bx
+                          (ldmSp && (i & 0x8000)) || (i & 0x0FFFFFFF) == 0x049DF004 ||  // pop pc
+                          (i & 0x0FEFFFFF) == 0x01A0F00E || (i & 0x0FFFFFFF) == 0x025EF004;
+        }
+    }
+    kind = pops && returns ? 2 : 1;
+    return kind == 2;
+}
+
+bool Machine::checkStack(uint32_t sp, uint32_t cpsr, const char* when) {
+    Mode m = Mode(cpsr & 0x1F);
+    const StackArea* a = stackArea(m);
+    if (!a) return true;
+    uint32_t& low = lowestSp_[uint32_t(a->mode) & 0xF];
+    if (low == 0 || sp < low) low = sp;
+    if (sp >= a->bottom && sp <= a->top) return true;
+    char b[160];
+    std::snprintf(b, sizeof b, "%s stack beyond its area: SP 0x%08X %s, area 0x%05X..0x%05X", toString(a->mode),
+                  sp, when, a->bottom, a->top);
+    setFault(b);
+    return false;
 }
 
 }  // namespace sim

@@ -171,6 +171,44 @@ public:
 
     uint64_t interruptsTaken() const { return interruptsTaken_; }
 
+    // ---- Stack checks ----
+    // Every processor mode's stack area comes from the image's start-up
+    // (Top_Stack and the *_Stack_Size constants, carved down in the order
+    // Undefined, Abort, FIQ, IRQ, Supervisor, User). Once start-up has reached
+    // main, the running mode's stack pointer is checked at the start of every
+    // block that releases a frame and returns (routine or exception return:
+    // the routine at its deepest), and the interrupted and the entered mode's
+    // at every exception entry; one outside its area is a fault. An image
+    // that does not name its areas is not checked.
+    struct StackArea {
+        Mode mode;
+        uint32_t bottom;  // lowest address the stack may use
+        uint32_t top;     // initial stack pointer
+    };
+    const std::vector<StackArea>& stackAreas() const { return stackAreas_; }
+    const StackArea* stackArea(Mode m) const;
+    void setStackChecks(bool on) { stackChecks_ = on; }
+    // Lowest stack pointer seen in a mode at those checks since the last
+    // clear (the area's top when none was seen).
+    uint32_t lowestSp(Mode m) const;
+    void clearStackDepths();
+    // Lowest word of the area that no longer holds the power-on RAM pattern:
+    // the exact high-water mark since power-on (a push within one block
+    // shows here even where the sampled stack pointer cannot see it). For
+    // the User stack the search starts at the end of the image's data, so
+    // an overflow shows as a mark below the area.
+    uint32_t stackHighWater(Mode m);
+
+    // ---- Snapshots ----
+    // The machine between two runs: the core's registers in every mode, RAM,
+    // flash, the chip (time, pending events, every block) and the counters.
+    // Restoring one continues exactly as the machine went on from there. The
+    // image must be the same; the board is not included (a board with state
+    // of its own is set back by its owner); the stack depths measured so far
+    // are kept.
+    class Snapshot;
+    std::shared_ptr<const Snapshot> save();
+    void restore(const Snapshot& s);
     // ---- Debugger support ----
     // Watchpoints stop the core before the instruction that accesses the
     // range executes (memory and registers as they were), as the debug unit
@@ -229,6 +267,19 @@ private:
     uint32_t skipBreakAt_ = ~0u;
     uint32_t trapAddr_ = 0;
     uint32_t lastBlock_ = 0;
+
+    // Stack checks (see above).
+    void loadStackAreas();
+    bool checkStack(uint32_t sp, uint32_t cpsr, const char* when);
+    bool releasesFrame(uint32_t addr, uint32_t size);
+    std::vector<uint8_t> blockKinds_;  // per flash halfword: 0 unknown, 1 plain, 2 pops and returns
+    uint32_t stackFloor_ = 0;  // end of zero-initialised data
+    std::vector<StackArea> stackAreas_;
+    bool stackChecks_ = true;
+    bool stackArmed_ = false;  // start-up has reached main since the last reset
+    uint32_t stackMain_ = ~0u;
+    uint32_t lowestSp_[16] = {};
+    uint32_t ramPattern_ = 0xDEADBEEF;
     bool ramTouched_ = false;  // RAM written from outside the core
 
     // Debugger support

@@ -246,6 +246,7 @@ void AddressCommand() {
     if (addressed != kBroadcast && addressed != MyAddress) return;
     if (NextChar == ' ') {
         const u16 n = GetWORD() & 0xFF;
+        if (RxErrors != 0) return;
         if (n != 0) {
             MyAddress = n;
             EE_Set(VA_ADDRESS, n);
@@ -258,6 +259,7 @@ void AddressCommand() {
 // from above only.
 void SetPoint(unsigned char letter) {
     u16 v = GetWORD();
+    if (RxErrors != 0) return;
     if (letter != 'E') v = to_u32(static_cast<float>(static_cast<int32_t>(v)) / Code2Voltage);
     const u16 setting = static_cast<int32_t>(v) < MaxADC ? v : static_cast<u16>(MaxADC);
     if (setting == HV_Setting) return;
@@ -269,6 +271,7 @@ void SetPoint(unsigned char letter) {
 // 'C' volts: the host measured `volts` at the present set-point.
 void Calibrate() {
     const int32_t volts = static_cast<int32_t>(GetWORD());
+    if (RxErrors != 0) return;
     const u16 setting = HV_Setting;
     // A zero reading or a zero set-point gives no factor at all; a factor
     // that rounds to 0 or does not fit the store's 16 bits would come back
@@ -312,6 +315,9 @@ unsigned char upper(int c) {
 [[noreturn]] void CommandLoop() {
     for (;;) {
         ProgramOk = 1;  // the tick refreshes the watchdog once per pass
+        // A frame with a byte the UART flagged (a break, a garbled or an
+        // overrun byte) is dropped: what it says is not what was sent.
+        RxErrors = 0;
         if (received() == 0) continue;
         const unsigned char letter = upper(getchar());
         if (letter == 'A') {
@@ -319,7 +325,7 @@ unsigned char upper(int c) {
             continue;
         }
         // Every other letter carries an address, commands or not.
-        if (!GoodAddress()) continue;
+        if (!GoodAddress() || RxErrors != 0) continue;
         switch (letter) {
         case 'C': Calibrate(); break;
         case 'D': Dump(); break;
@@ -376,13 +382,7 @@ int main(void) {
     T3CLRI = kWatchdogRefresh;
     T3CLRI = kWatchdogRefresh;
 
-    if (EE_Erased() == True) {
-        EE_Format();
-        EE_Set(VA_ADDRESS, kDefaultAddress);
-        EE_Set(VA_SETTING, kDefaultSetting);
-        EE_Set(VA_CALIBRATION, kDefaultCalibration);
-        EE_Set(VA_FLAGS, kDefaultFlags);
-    }
+    if (EE_Erased() == True) EE_Format();
     EE_Recover();
     LoadParameter(VA_ADDRESS, kDefaultAddress, MyAddress);
     u16 setting = 0;

@@ -25,6 +25,7 @@ public:
     static constexpr double kVref = 2.5;
     double vref() const { return kVref; }
     bool drivesPin() const { return (refcon_ & 1) != 0; }
+    SIM_BLOCK_STATE(std::tie(refcon_))
 
 private:
     uint32_t refcon_ = 0;
@@ -60,6 +61,8 @@ public:
     Ticks lastSampleTime() const { return lastSample_; }
     // Volts to code: volts / VREF x 4096, clamped to 0..4095.
     static uint32_t code(double volts, double vref);
+    SIM_BLOCK_STATE(std::tie(con_, cp_, cn_, dat_, ready_, poweredAt_, channel_, sampled_, lastSample_, conversions_,
+                             sampleEvent_, finishEvent_))
 
 private:
     void start();
@@ -99,6 +102,7 @@ public:
     uint32_t control(unsigned n) const { return con_[n & 1]; }
     // Called after any change of a DAC's code or output voltage.
     std::vector<std::function<void(unsigned dac)>> listeners;
+    SIM_BLOCK_STATE(std::tie(con_[0], con_[1], dat_[0], dat_[1], code_[0], code_[1], volts_[0], volts_[1]))
 
 private:
     void update(unsigned n);

@@ -27,6 +27,8 @@ public:
     bool irqLine() const { return (sig_ & irqEn_) != 0; }
     bool fiqLine() const { return (sig_ & fiqEn_) != 0; }
 
+    SIM_BLOCK_STATE(std::tie(sig_, irqEn_, fiqEn_, swi_))
+
 private:
     void changed(bool wasIrq, bool wasFiq);
     uint32_t sig_ = 0, irqEn_ = 0, fiqEn_ = 0, swi_ = 0;
@@ -50,6 +52,8 @@ public:
     void wake();
     unsigned ignoredWrites() const { return ignored_; }
 
+    SIM_BLOCK_STATE(std::tie(powStage_, pllStage_, powPending_, pllPending_, powcon_, pllcon_, ignored_))
+
 private:
     enum Stage { Idle, Key1, Value };
     Stage powStage_ = Idle, pllStage_ = Idle;
@@ -69,6 +73,7 @@ public:
     void write(uint32_t addr, uint32_t value) override;
     std::string state() const override;
     uint32_t rststa() const { return rststa_; }
+    SIM_BLOCK_STATE(std::tie(rststa_))
 
 private:
     uint32_t rststa_ = 1;

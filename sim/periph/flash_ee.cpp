@@ -161,6 +161,11 @@ void FlashEe::execute(const FlashCommand& c) {
 }
 
 void FlashEe::cutDuring(const FlashCommand& c) {
+    tear(c);
+    powerLost("half-way through", c);
+}
+
+void FlashEe::tear(const FlashCommand& c) {
     uint8_t* f = chip_.flash();
     if (c.kind == FlashCommand::Kind::Program) {
         uint32_t a = c.offset & ~1u;
@@ -175,7 +180,6 @@ void FlashEe::cutDuring(const FlashCommand& c) {
         for (uint32_t i = 0; i < FLASH_PAGE_SIZE; ++i) f[page + i] = uint8_t(rng_());
         persist(page, FLASH_PAGE_SIZE);
     }
-    powerLost("half-way through", c);
 }
 
 void FlashEe::powerLost(const char* when, const FlashCommand& c) {

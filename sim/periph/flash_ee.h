@@ -58,6 +58,12 @@ public:
     std::function<CutAction(const FlashCommand&)> beforeCommand;
     // Seed of the generator behind CutDuring's partial results.
     void setCutSeed(uint64_t seed) { rng_.seed(seed); }
+    // Leaves a command's cells as a power loss half-way through it does (what
+    // CutDuring does, without the loss itself): a program clears a random
+    // subset of the bits it would clear, an erase leaves the page random.
+    void tear(const FlashCommand& c);
+
+    SIM_BLOCK_STATE(std::tie(sta_, mod_, con_, dat_, adr_, pro_, hide_, busy_, event_, commands_, violations_, rng_))
 
     // The whole 62 kB array as a raw file.
     bool saveFile(const std::string& path, std::string& err) const;

@@ -33,6 +33,7 @@ public:
     uint32_t con(unsigned port) const { return ports_.at(port).con; }
     // Called after every change of a port's driven levels or directions.
     std::vector<std::function<void(unsigned port)>> pinListeners;
+    SIM_BLOCK_STATE(std::tie(ports_))
 
 private:
     struct Port {

@@ -43,6 +43,9 @@ public:
     Ticks period() const { return period_; }
     // Time of the next expiry (kNever when stopped).
     Ticks nextExpiry() const;
+    auto stateMembers() {
+        return std::tie(up, periodic, load, running_, origin_, period_, originValue_, held_, event_);
+    }
 
 private:
     uint64_t countsToExpiry(uint32_t from) const;
@@ -79,6 +82,7 @@ public:
     // Ticks per count in the present configuration.
     Ticks countPeriod() const;
     Ticks nextExpiry() const { return counter_.nextExpiry(); }
+    SIM_BLOCK_STATE(std::tuple_cat(std::tie(ld_, con_, irq_), counter_.stateMembers()))
 
 protected:
     TimerBlock(Chip& chip, uint32_t base, uint32_t mask, uint32_t source);
@@ -164,6 +168,7 @@ public:
     const char* name() const override { return "watchdog"; }
     bool watchdogMode() const { return (con_ & 0x20) != 0; }
     uint64_t refreshes() const { return refreshes_; }
+    SIM_BLOCK_STATE(std::tuple_cat(TimerBlock::stateMembers(), std::tie(refreshes_)))
 
 protected:
     unsigned prescale(uint32_t con) const override;

@@ -59,6 +59,8 @@ public:
     // each data bit is sampled in the middle of where the receiver believes it
     // is, starting from the start bit's falling edge.
     static uint8_t resample(uint8_t value, double senderBaud, double ourBaud);
+    SIM_BLOCK_STATE(std::tie(con0_, con1_, ien_, scr_, div0_, div1_, div2_, thr_, rbr_, thrFull_, shifting_, dr_, oe_,
+                             fe_, txEvent_, overruns_, framingErrors_, txCount_, lostTx_, unroutedRx_))
 
 private:
     void transmit(uint8_t v);

@@ -278,10 +278,12 @@ TEST_F(Velmora, IdleLineKeepsTheWatchdogFed) {
 TEST_F(Velmora, UnfinishedFrameResetsOneWatchdogPeriodAfterTheLastRefresh) {
     // Follow the handshake in small steps: a refresh shows as ProgramOk
     // going from 1 back to 0.
-    sim::Ticks lastRefresh = 0;
     sim::Ticks resetAt = 0;
     node.m.onReset = [&](sim::ResetCause) { resetAt = node.m.now(); };
     bool alive = node.m.readSym("ProgramOk") != 0;
+    // Already 0 at the loop's call of received: a tick refreshed between the
+    // loop's store and the call, a few instructions ago.
+    sim::Ticks lastRefresh = alive ? 0 : node.m.now();
     auto follow = [&](sim::Ticks span) {
         const sim::Ticks end = node.m.now() + span;
         while (node.m.now() < end && resetAt == 0) {
