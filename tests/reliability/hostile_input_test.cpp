@@ -4,6 +4,7 @@
 // RELIAB_SEED=n picks another random sequence; a failure names its seed.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -52,6 +53,16 @@ void replay(Node& node, const char* name) {
         }
     }
     EXPECT_GE(count, 20u) << "the corpus of " << name << " is missing";
+    // The lowest stack pointer of each mode over all those inputs (kept
+    // across the snapshot restores), inside its area.
+    sim::Machine& m = node.machine();
+    for (const auto& a : m.stackAreas()) {
+        const uint32_t low = m.lowestSp(a.mode);
+        if (low != a.top)
+            std::printf("%-8s corpus: %-10s stack down to 0x%05X, %u of %u bytes\n", name, sim::toString(a.mode), low,
+                        a.top - low, a.top - a.bottom);
+        EXPECT_GE(low, a.bottom) << name << " " << sim::toString(a.mode);
+    }
 }
 
 // ---- Random frames ----
