@@ -38,7 +38,7 @@
 #include <memory>
 #include <optional>
 #include <random>
-#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
