@@ -152,7 +152,9 @@ struct MachineHooks {
             stopAtBlock(uc, m, uint32_t(address));
             return;  // the block runs after the stop, and is counted then
         }
-        if (s.watchUnmask) {
+        // The lines first: a handler runs with its own line high until it
+        // clears the source, and the CPSR read costs more than the check.
+        if (s.watchUnmask && (chip.irqLine() || chip.fiqLine())) {
             uint32_t cpsr;
             uc_reg_read(uc, UC_ARM_REG_CPSR, &cpsr);
             bool irq = chip.irqLine() && !(cpsr & 0x80);

@@ -142,7 +142,7 @@ protected:
                                       m_.describe(m_.pc()));
         };
         m_.onReset = [this](sim::ResetCause c) { resetHappened(c); };
-        m_.onBlock = [this](uint32_t addr, uint32_t) { block(addr); };
+        m_.onBlock = [this](uint32_t addr, uint32_t size) { block(addr, size); };
         // Where the firmware polls its receiver: getchar, and the command
         // loop's received where there is one.
         for (const auto& s : m_.image().symbols())
@@ -227,12 +227,14 @@ protected:
         }
     }
 
-    bool selfBranch(uint32_t addr) {
+    // A block of one instruction, `b .`: 4 bytes in ARM state, 2 in Thumb
+    // (the block's size tells the state without asking the core).
+    bool selfBranch(uint32_t addr, uint32_t size) {
         const uint32_t off = addr - 0x80000;
-        if (addr < 0x80000 || off + 4 > sim::Chip::kFlashSize) return false;
+        if (addr < 0x80000 || off + 4 > sim::Chip::kFlashSize || (size != 2 && size != 4)) return false;
         const uint8_t* f = m_.chip().flash() + off;
         const uint32_t w = uint32_t(f[0] | f[1] << 8 | f[2] << 16 | uint32_t(f[3]) << 24);
-        return m_.thumb() ? (w & 0xFFFF) == 0xE7FE : w == 0xEAFFFFFE;
+        return size == 2 ? (w & 0xFFFF) == 0xE7FE : w == 0xEAFFFFFE;
     }
 
     // Where the node last waited for input: "received" (velmora's loop top)
@@ -361,7 +363,7 @@ private:
         if (r.reason == sim::StopReason::Fault) fail("fault", r.report);
     }
 
-    void block(uint32_t addr) {
+    void block(uint32_t addr, uint32_t size) {
         if (!running_) return;
         if (pending_ && !uart().rxReady()) {
             const uint8_t c = *pending_;
@@ -381,7 +383,7 @@ private:
                 }
         // A branch to itself: nothing will ever change (tavlo's halt loop);
         // the run stops so that the waits see it at once.
-        if (addr == prevBlock_ && selfBranch(addr)) m_.chip().requestStop();
+        if (addr == prevBlock_ && selfBranch(addr, size)) m_.chip().requestStop();
         prevBlock_ = addr;
         onBlockExtra(addr);
         for (const auto& r : skip_)
