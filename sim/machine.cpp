@@ -334,6 +334,40 @@ struct MachineHooks {
         if ((old ^ uint64_t(value)) & mask) s.ramChanged = true;
     }
 
+    // A coprocessor instruction reached: the ARM7TDMI of this chip has no
+    // coprocessor, so one whose condition passes is undefined (the emulated
+    // core would carry out CP15 accesses).
+    static void coprocessor(uc_engine* uc, uint64_t address, uint32_t, void* user) {
+        auto* m = static_cast<Machine*>(user);
+        uint32_t insn = 0, cpsr = 0;
+        if (uc_mem_read(uc, address, &insn, 4) != UC_ERR_OK) return;
+        uc_reg_read(uc, UC_ARM_REG_CPSR, &cpsr);
+        if ((cpsr & 0x20) || !conditionPasses(insn >> 28, cpsr)) return;
+        m->hs().pendingException = EXCP_UDEF;
+        uc_emu_stop(uc);
+    }
+
+    static bool conditionPasses(uint32_t cond, uint32_t cpsr) {
+        const bool n = cpsr >> 31 & 1, z = cpsr >> 30 & 1, c = cpsr >> 29 & 1, v = cpsr >> 28 & 1;
+        switch (cond) {
+            case 0x0: return z;
+            case 0x1: return !z;
+            case 0x2: return c;
+            case 0x3: return !c;
+            case 0x4: return n;
+            case 0x5: return !n;
+            case 0x6: return v;
+            case 0x7: return !v;
+            case 0x8: return c && !z;
+            case 0x9: return !c || z;
+            case 0xA: return n == v;
+            case 0xB: return n != v;
+            case 0xC: return !z && n == v;
+            case 0xD: return z || n != v;
+            default: return true;  // AL (and NV, which ARMv4 leaves unpredictable)
+        }
+    }
+
     static bool invalidInstruction(uc_engine* uc, void* user) {
         auto* m = static_cast<Machine*>(user);
         m->hs().pendingException = EXCP_UDEF;
@@ -513,18 +547,53 @@ void Machine::loadElf(const std::string& path) {
         if (sym.name.size() >= 2 && sym.name[0] == '$' && (sym.name[1] == 'a' || sym.name[1] == 't' || sym.name[1] == 'd'))
             marks.emplace_back(sym.value, sym.name[1]);
     std::sort(marks.begin(), marks.end());
+    std::vector<std::pair<uint32_t, uint32_t>> armRanges;
     for (size_t i = 0; i < marks.size(); ++i) {
-        if (marks[i].second != 't') continue;
         uint32_t from = marks[i].first, to = i + 1 < marks.size() ? marks[i + 1].first : kFlashBase + kFlashSize;
+        if (marks[i].second == 'a') armRanges.emplace_back(from, to);
+        if (marks[i].second != 't') continue;
         for (uint32_t a = from; a < to && a < kFlashBase + kFlashSize; a += 2) {
             if (a < kFlashBase) continue;
             uint32_t h = (a - kFlashBase) >> 1;
             map[h >> 3] |= uint8_t(1u << (h & 7));
         }
     }
+    // Without mapping symbols every word of the image may be ARM code.
+    if (marks.empty())
+        for (const auto& seg : image_.segments())
+            armRanges.emplace_back(seg.addr, seg.addr + uint32_t(seg.bytes.size()));
+    hookCoprocessorInstructions(armRanges);
     flushCode();
     loadStackAreas();
     powerOn();
+}
+
+// CDP, MRC, MCR, LDC and STC in ARM code: each gets a hook of its own, so
+// code without them pays nothing. A data word that looks like one is never
+// executed and its hook never runs.
+void Machine::hookCoprocessorInstructions(const std::vector<std::pair<uint32_t, uint32_t>>& armRanges) {
+    for (size_t h : coprocessorHooks_) uc_hook_del(uc_, h);
+    coprocessorHooks_.clear();
+    const uint8_t* f = chip_.flash();
+    uint32_t imageEnd = kFlashBase;
+    for (const auto& seg : image_.segments())
+        imageEnd = std::max<uint32_t>(imageEnd, seg.addr + uint32_t(seg.bytes.size()));
+    for (auto [from, to] : armRanges) {
+        from = std::max<uint32_t>((from + 3) & ~3u, kFlashBase);
+        to = std::min<uint32_t>(to, imageEnd);
+        for (uint32_t a = from; a + 4 <= to; a += 4) {
+            const uint8_t* p = f + (a - kFlashBase);
+            const uint32_t w = uint32_t(p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24);
+            const bool coproc = (w >> 28) != 0xF && ((w & 0x0E000000) == 0x0C000000 || (w & 0x0F000000) == 0x0E000000);
+            if (!coproc) continue;
+            for (uint32_t at : {a, a - kFlashBase}) {  // the image and its mirror at 0
+                uc_hook h;
+                if (uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void*>(MachineHooks::coprocessor), this, at,
+                                at) == UC_ERR_OK)
+                    coprocessorHooks_.push_back(h);
+            }
+        }
+    }
 }
 
 uint32_t Machine::symbol(const std::string& name) const {

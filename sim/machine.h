@@ -259,6 +259,9 @@ private:
     std::vector<uint8_t> ram_;
     size_t codeHook_ = 0;
     std::vector<size_t> extraCodeHooks_;
+    // One code hook per coprocessor instruction of the image (see loadElf).
+    std::vector<size_t> coprocessorHooks_;
+    void hookCoprocessorInstructions(const std::vector<std::pair<uint32_t, uint32_t>>& armRanges);
     uint64_t instructions_ = 0;
     uint64_t interruptsTaken_ = 0;
     unsigned resets_ = 0;

@@ -35,6 +35,22 @@ void probe_install(uint32_t which) {
 
 // An undefined instruction, to exercise the UNDEF dispatcher.
 void probe_undefined(void) { asm volatile(".word 0xE7F000F0"); }
+// Coprocessor instructions, which this core does not have: the MRC is
+// undefined (r0 keeps 0x55 through the dispatcher), the MCR's condition
+// fails and it does nothing. Returns r0.
+uint32_t probe_coprocessor(void);
+asm(R"(
+    .text
+    .arm
+    .global probe_coprocessor
+    .type probe_coprocessor, %function
+probe_coprocessor:
+    mov r0, #0x55
+    mrc p15, 0, r0, c0, c0, 0
+    movs r1, #0
+    mcrne p15, 0, r1, c1, c0, 0
+    bx lr
+)");
 // A software interrupt, to exercise the SWI dispatcher.
 void probe_swi(void) { asm volatile("swi 0x12"); }
 
@@ -62,7 +78,7 @@ probe_spin_loop:
 int main(void) {
     // Keep the routines the tests call (nothing else references them).
     for (const void* f : {(const void*)probe_mix, (const void*)probe_call_thumb,
-                          (const void*)probe_install, (const void*)probe_undefined,
+                          (const void*)probe_install, (const void*)probe_undefined, (const void*)probe_coprocessor,
                           (const void*)probe_swi, (const void*)probe_spin,
                           (const void*)probe_initialised, (const void*)probe_zeroed,
                           (const void*)&probe_irq_count, (const void*)probe_timer_start,

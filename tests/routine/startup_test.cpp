@@ -144,6 +144,19 @@ TEST_F(Probe, UndefinedInstructionAndSwiResumeAfterTheInstruction) {
     EXPECT_NE(m.chip().reports()[1].find("software interrupt"), std::string::npos);
 }
 
+// The emulated core would read its CP15 ID register; this chip's ARM7TDMI
+// has no coprocessor and takes the undefined-instruction exception, unless
+// the instruction's condition fails.
+TEST_F(Probe, CoprocessorInstructionsAreUndefined) {
+    boot();
+    EXPECT_EQ(m.call("probe_coprocessor"), 0x55u);
+    EXPECT_EQ(m.mode(), Mode::User);
+    EXPECT_FALSE(m.fault());
+    ASSERT_EQ(m.chip().reports().size(), 1u);
+    EXPECT_NE(m.chip().reports()[0].find("(probe_coprocessor+0x4)"), std::string::npos)
+        << m.chip().reports()[0];
+}
+
 TEST_F(Probe, BadAccessesStopWithAReport) {
     boot();
     // A load from outside every memory region.
