@@ -13,6 +13,7 @@
 #include <deque>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,10 +58,12 @@ Options:
   --speed realtime|max realtime (default): virtual time follows the wall clock, so a
                        host's time-outs behave as with hardware; max: as fast as it goes
   --for DURATION       stop after this much virtual time (e.g. 500ms, 10s, 2m)
-  --gdb PORT           debug the node with gdb-multiarch (one node only): the
-                       core halts before its first instruction and waits for
-                       `target remote :PORT` on 127.0.0.1; the serial line
-                       works meanwhile, and after `detach` the node runs on
+  --gdb PORT[@NODE]    debug one node with gdb-multiarch (NODE: a velmora address
+                       from --nodes, a tavlo unit number; default the first): it
+                       restarts, halts before its first instruction and waits for
+                       `target remote :PORT` on 127.0.0.1; the serial line works
+                       meanwhile. The other nodes on the line stop and go with
+                       it; after `detach` all run on
   --param NAME=VALUE   set a board parameter (repeatable); --list-params shows them
   --list-params        list the node's board parameters with units and defaults
   --vcd FILE           write pin levels and DAC codes (velmora: and the supply output in
@@ -130,6 +133,7 @@ int main(int argc, char** argv) {
     std::string serial = "pty", link, speed = "realtime", tracePath;
     sim::Ticks runFor = 0;
     long gdbPort = 0;
+    std::optional<unsigned long> gdbNode;
     bool listParams = false, quiet = false, bootCheck = false;
     if (argc < 2) return std::fputs(kUsage, stderr), 2;
     for (int i = 1; i < argc; ++i) {
@@ -155,8 +159,14 @@ int main(int argc, char** argv) {
             if (!value(speed) || (speed != "realtime" && speed != "max")) return fail("--speed takes realtime or max");
         } else if (a == "--gdb") {
             char* end = nullptr;
-            if (!value(v) || (gdbPort = std::strtol(v.c_str(), &end, 10), *end) || gdbPort < 1 || gdbPort > 65535)
-                return fail("--gdb needs a TCP port from 1 to 65535");
+            if (!value(v) || (gdbPort = std::strtol(v.c_str(), &end, 10), *end && *end != '@') || gdbPort < 1 ||
+                gdbPort > 65535)
+                return fail("--gdb needs a TCP port from 1 to 65535, optionally @NODE");
+            if (*end == '@') {
+                const char* node = end + 1;
+                gdbNode = std::strtoul(node, &end, 10);
+                if (end == node || *end) return fail("--gdb PORT@NODE: NODE is a node's address or unit number");
+            }
         } else if (a == "--for") {
             if (!value(v) || !parseDuration(v, runFor) || runFor == 0)
                 return fail("--for needs a duration such as 500ms, 10s or 2m");
@@ -227,9 +237,22 @@ int main(int argc, char** argv) {
     // The debugged node starts again from its reset vector and waits there.
     std::unique_ptr<sim::GdbServer> gdb;
     bool debugging = false;
+    size_t gdbIndex = 0;
     if (gdbPort) {
-        if (line->nodeCount() != 1) return fail("--gdb debugs a single node: give --nodes one node");
-        sim::Machine& m = line->machine(0);
+        size_t& index = gdbIndex;
+        if (gdbNode) {
+            auto found = gdbNode <= 0xFFFFFFFFul ? line->findNode(unsigned(*gdbNode)) : std::nullopt;
+            if (!found) {
+                std::string names;
+                for (size_t i = 0; i < line->nodeCount(); ++i)
+                    names += (i ? "," : "") + std::to_string(line->nodeName(i));
+                return fail("--gdb: there is no node " + std::to_string(*gdbNode) + " on the line (nodes " + names +
+                            ")");
+            }
+            index = *found;
+        }
+        line->setLead(index);
+        sim::Machine& m = line->machine(index);
         m.powerOn();
         try {
             gdb = std::make_unique<sim::GdbServer>(m, uint16_t(gdbPort));
@@ -250,8 +273,12 @@ int main(int argc, char** argv) {
     else if (serial.rfind("tcp:", 0) == 0) std::printf("serial line: tcp:%s\n", port->address().c_str());
     std::fflush(stdout);
     cfg.log(line->describe() + " on " + port->address() + (speed == "max" ? ", full speed" : ", real time"));
-    if (gdb) cfg.report("waiting for gdb on 127.0.0.1:" + std::to_string(gdb->port()) + " (target remote :" +
-                        std::to_string(gdb->port()) + ")");
+    if (gdb)
+        cfg.report("waiting for gdb on 127.0.0.1:" + std::to_string(gdb->port()) + " (target remote :" +
+                   std::to_string(gdb->port()) + ")" +
+                   (line->nodeCount() > 1 ? " for node " + std::to_string(line->nodeName(gdbIndex)) +
+                                                "; the line stops and goes with it"
+                                          : std::string()));
 
     const bool realtime = speed == "realtime";
     const sim::Ticks slice = sim::fromMillis(1);

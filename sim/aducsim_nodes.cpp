@@ -179,6 +179,13 @@ private:
 public:
     size_t nodeCount() const override { return nodes_.size(); }
     sim::Machine& machine(size_t i) override { return nodes_.at(i)->machine; }
+    std::optional<size_t> findNode(unsigned name) const override {
+        for (size_t i = 0; i < addresses_.size(); ++i)
+            if (addresses_[i] == name) return i;
+        return std::nullopt;
+    }
+    unsigned nodeName(size_t i) const override { return addresses_.at(i); }
+    void setLead(size_t i) override { bus_.setLead(unsigned(i)); }
 
 private:
     std::vector<unsigned> addresses_;
@@ -256,7 +263,20 @@ public:
     Ticks now() const override { return line_.now(); }
     Ticks charTime() const override { return line_.charTime(); }
     Ticks hostSend(const std::string& bytes) override { return line_.hostSend(bytes); }
-    bool runTo(Ticks t) override { return line_.runTo(t); }
+    bool runTo(Ticks t) override {
+        const bool ok = line_.runTo(t);
+        if (lead_ > 0) {
+            // The debugged unit restarted with the firmware's address 1: once
+            // it waits for commands again it gets its own back.
+            sim::Machine& m = units_[lead_]->machine;
+            const unsigned k = unsigned(lead_ + 1);
+            if (m.readSym("MyAddress") != k && m.describe(m.pc()).find("(getchar") != std::string::npos) {
+                m.writeSym("MyAddress", k);
+                cfg_.log("unit " + std::to_string(k) + ": MyAddress set to " + std::to_string(k) + " after its restart");
+            }
+        }
+        return ok;
+    }
     std::string fault() const override { return line_.fault(); }
     const std::vector<sim::LineByte>& hostReceived() const override { return line_.hostReceived(); }
     void finish() override {
@@ -270,9 +290,19 @@ private:
 public:
     size_t nodeCount() const override { return units_.size(); }
     sim::Machine& machine(size_t i) override { return units_.at(i)->machine; }
+    std::optional<size_t> findNode(unsigned name) const override {
+        if (name >= 1 && name <= units_.size()) return name - 1;
+        return std::nullopt;
+    }
+    unsigned nodeName(size_t i) const override { return unsigned(i + 1); }
+    void setLead(size_t i) override {
+        lead_ = i;
+        line_.setLead(unsigned(i));
+    }
 
 private:
     std::vector<std::unique_ptr<sim::VcdWriter>> vcds_;
+    size_t lead_ = 0;
     sim::Bus line_{115200, sim::Wiring::FullDuplex};
     std::string describe_;
 };

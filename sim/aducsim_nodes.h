@@ -3,6 +3,7 @@
 #pragma once
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,12 @@ public:
     // The simulated nodes, for a debugger.
     virtual size_t nodeCount() const = 0;
     virtual sim::Machine& machine(size_t i) = 0;
+    // A node by the name the operator knows it by: velmora its address in
+    // --nodes, tavlo its unit number (1..N).
+    virtual std::optional<size_t> findNode(unsigned name) const = 0;
+    virtual unsigned nodeName(size_t i) const = 0;
+    // The node a debugger holds: the line stops and goes with it.
+    virtual void setLead(size_t i) = 0;
 };
 
 // Builds the nodes of cfg.kind; throws std::runtime_error with a message

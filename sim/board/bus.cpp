@@ -382,8 +382,22 @@ bool Bus::slice(Ticks target) {
     if (wiring_ == Wiring::HalfDuplex && frame_ && frame_->end > now_) next = std::min(next, frame_->end);
     if (!hostWire_.empty()) next = std::min(next, hostWire_.front().end);
     if (next <= now_) return true;
+    if (lead_) {
+        BusNode& l = *nodes_[*lead_].node;
+        if (l.now() < next && !l.runTo(next)) {
+            fault_ = "node " + std::to_string(*lead_) + ": " + l.fault();
+            report(fault_);
+            return false;
+        }
+        if (l.now() < next) {
+            leadStopped_ = true;
+            next = l.now();
+            if (next <= now_) return true;
+        }
+    }
     for (unsigned i = 0; i < nodes_.size(); ++i) {
         BusNode& n = *nodes_[i].node;
+        if (lead_ && i == *lead_) continue;
         if (n.now() < next && !n.runTo(next)) {
             fault_ = "node " + std::to_string(i) + ": " + n.fault();
             report(fault_);
@@ -406,15 +420,17 @@ bool Bus::slice(Ticks target) {
 }
 
 bool Bus::runTo(Ticks t) {
-    while (now_ < t)
+    leadStopped_ = false;
+    while (now_ < t && !leadStopped_)
         if (!slice(t)) return false;
     return fault_.empty();
 }
 
 bool Bus::runUntil(const std::function<bool()>& cond, Ticks limit) {
     const Ticks deadline = now_ + limit;
+    leadStopped_ = false;
     while (!cond()) {
-        if (now_ >= deadline || !slice(deadline)) return false;
+        if (now_ >= deadline || leadStopped_ || !slice(deadline)) return false;
     }
     return true;
 }
@@ -423,7 +439,9 @@ std::string Bus::runUntilReply(Ticks timeout) {
     const Ticks deadline = now_ + timeout;
     const size_t mark = hostRx_.size();
     const Ticks idle = 2 * charTime();
+    leadStopped_ = false;
     for (;;) {
+        if (leadStopped_) break;
         const bool replied = hostRx_.size() > mark;
         const Ticks quietAt = lastActivity_ + idle;
         if (replied && !hostSending() && !frame_ && now_ >= quietAt) break;

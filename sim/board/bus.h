@@ -151,6 +151,13 @@ public:
     // the others at its end; ten characters on a full-duplex line, where only
     // the host's bytes reach the nodes and they bound the slices themselves).
     void setMaxSlice(Ticks t) { maxSlice_ = t ? t : 1; }
+    // The station a debugger holds: every slice runs it first, and where it
+    // stops short of the slice's end (a breakpoint, a watchpoint) the other
+    // stations run only that far and the run returns, so the whole line
+    // stands still with it.
+    void setLead(unsigned index) { lead_ = index; }
+    // The lead station stopped short in the last run.
+    bool leadStopped() const { return leadStopped_; }
     Ticks now() const { return now_; }
 
     // ---- Host end ----
@@ -228,6 +235,8 @@ private:
     void report(std::string what);
     void deliverHostBytes();  // full duplex: the host's bytes that have ended
 
+    std::optional<unsigned> lead_;
+    bool leadStopped_ = false;
     double baud_;
     Wiring wiring_;
     double hostBaud_;

@@ -1,6 +1,6 @@
 // aducsim --gdb: the node waits at its reset vector for the debugger, stops
 // at a breakpoint in its interrupt handler, and runs on after a detach with
-// its serial line working.
+// its serial line working; on a bus of several nodes, the one named.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -79,6 +79,36 @@ TEST(AducsimGdb, BreaksInTheTickThenDetachesAndTheNodeAnswers) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const std::string reply = exchange(linePort, "R1\r", 1500);
     EXPECT_EQ(reply.rfind("e=", 0), 0u) << "'" << reply << "'\n" << sim.err();
+}
+
+// Node 2 of two on the bus: the debugger gets node 2 (its address in RAM),
+// and after the detach both nodes answer the host client.
+TEST(AducsimGdb, DebugsOneNodeOfABus) {
+    if (std::system("command -v gdb-multiarch >/dev/null 2>&1") != 0) GTEST_SKIP() << "gdb-multiarch missing";
+    proc::TempDir t;
+    const int gdbPort = freePort();
+    proc::Child sim(ADUCSIM_PATH, {"velmora", "--nodes", "1,2", "--flash-dir", t / "flash", "--serial", "tcp:0",
+                                   "--gdb", std::to_string(gdbPort) + "@2"});
+    const std::string line = sim.waitForLine("serial line: tcp:");
+    ASSERT_FALSE(line.empty()) << sim.err();
+    ASSERT_TRUE(sim.waitForErr("for node 2")) << sim.err();
+    const std::string port = "tcp:127.0.0.1:" + line.substr(line.rfind(':') + 1);
+
+    // The command loop's poll: boot is over and the address loaded.
+    proc::Result g = proc::run("/usr/bin/gdb-multiarch",
+                               {"--batch", "-nx", "-ex", "target remote :" + std::to_string(gdbPort), "-ex",
+                                "break received", "-ex", "continue", "-ex", "print MyAddress", "-ex", "delete", "-ex",
+                                "detach", VELMORA_ELF},
+                               30000);
+    EXPECT_NE(g.out.find("Breakpoint 1, received"), std::string::npos) << g.out << g.err;
+    EXPECT_NE(g.out.find("$1 = 2"), std::string::npos) << "node 2's RAM\n" << g.out;
+    EXPECT_NE(g.out.find("detached"), std::string::npos) << g.out;
+
+    for (const char* address : {"2", "1"}) {
+        proc::Result r = proc::run(NODECTL_PATH, {"-p", port, "velmora", "-a", address, "read"}, 20000);
+        EXPECT_EQ(r.code, 0) << address << ": " << r.out << r.err << sim.err();
+        EXPECT_NE(r.out.find("velmora " + std::string(address) + ": "), std::string::npos) << r.out;
+    }
 }
 
 }  // namespace

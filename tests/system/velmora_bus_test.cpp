@@ -75,3 +75,40 @@ TEST(VelmoraBus, StoredOnRegulatesAgainAfterReset) {
 }
 
 }  // namespace
+
+namespace {
+
+// A debugger holds node 2: where it stops (a breakpoint in its tick), the
+// bus and node 1 stand still at the same time, however far the run was to
+// go; once the breakpoint is gone all run on and both answer.
+TEST(VelmoraBus, NodeHeldByADebuggerStopsTheWholeBus) {
+    bus_velmora::Rig rig(2);
+    sim::Machine& held = rig.node(2).machine;
+    sim::Machine& other = rig.node(1).machine;
+    rig.bus.setLead(1);
+    const uint32_t tick = held.symbol("Timer0_IRQ_Handler") & ~1u;
+    held.addBreakpoint(tick);
+
+    const sim::Ticks before = rig.bus.now();
+    ASSERT_TRUE(rig.bus.runTo(before + fromMillis(50)));
+    EXPECT_TRUE(rig.bus.leadStopped());
+    EXPECT_EQ(held.lastRun().reason, sim::StopReason::Breakpoint);
+    EXPECT_EQ(held.pc(), tick);
+    EXPECT_LT(rig.bus.now(), before + fromMillis(50));
+    EXPECT_EQ(rig.bus.now(), held.now());
+    // Node 1 finishes the block it is in (a few instructions), no more; a
+    // slice of its own would have been a quarter character (260 us).
+    EXPECT_GE(other.now(), held.now());
+    EXPECT_LT(other.now() - held.now(), sim::fromMicros(5)) << "node 1 ran on past the stop";
+
+    // The debugger lets go: one step off the breakpoint, then all run on.
+    held.removeBreakpoint(tick);
+    held.step();
+    ASSERT_TRUE(rig.bus.runTo(rig.bus.now() + fromMillis(20)));
+    EXPECT_FALSE(rig.bus.leadStopped());
+    EXPECT_GE(other.now(), rig.bus.now());
+    EXPECT_NE(replyValue(ask(rig, "R2\r")), -1);
+    EXPECT_NE(replyValue(ask(rig, "R1\r")), -1);
+}
+
+}  // namespace
