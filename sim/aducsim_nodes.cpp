@@ -241,18 +241,10 @@ public:
         for (auto& u : units_) line_.addNode(u->station);
         for (unsigned k = 1; k <= count; ++k) {
             sim::Machine& m = units_[k - 1]->machine;
-            // Start-up ends in the command loop, which waits in getchar.
-            auto waiting = [&] { return m.describe(m.pc()).find("(getchar") != std::string::npos; };
-            if (!line_.runUntil(waiting, sim::fromMillis(200)))
+            if (!line_.runUntil([&] { return waiting(m); }, sim::fromMillis(200)))
                 throw std::runtime_error("unit " + std::to_string(k) + " did not reach its command loop: " +
                                          (line_.fault().empty() ? "time-out" : line_.fault()));
-            if (k > 1) {
-                // Every unit's firmware sets MyAddress to 1. So that several
-                // units can be told apart here, unit k gets address k.
-                m.writeSym("MyAddress", k);
-                cfg.log("unit " + std::to_string(k) + ": MyAddress set to " + std::to_string(k) +
-                        " after start-up (a simulator convenience; the firmware fixes it at 1)");
-            }
+            giveAddress(k, "after start-up (a simulator convenience; the firmware fixes it at 1)");
         }
         describe_ = std::to_string(count) + " tavlo unit" + (count > 1 ? "s (addresses 1.." + std::to_string(count) + ")"
                                                                       : " (address 1)") +
@@ -265,16 +257,11 @@ public:
     Ticks hostSend(const std::string& bytes) override { return line_.hostSend(bytes); }
     bool runTo(Ticks t) override {
         const bool ok = line_.runTo(t);
-        if (lead_ > 0) {
-            // The debugged unit restarted with the firmware's address 1: once
-            // it waits for commands again it gets its own back.
-            sim::Machine& m = units_[lead_]->machine;
-            const unsigned k = unsigned(lead_ + 1);
-            if (m.readSym("MyAddress") != k && m.describe(m.pc()).find("(getchar") != std::string::npos) {
-                m.writeSym("MyAddress", k);
-                cfg_.log("unit " + std::to_string(k) + ": MyAddress set to " + std::to_string(k) + " after its restart");
-            }
-        }
+        // The debugged unit restarted with the firmware's address 1: once
+        // it waits for commands again it gets its own back.
+        const unsigned k = unsigned(lead_ + 1);
+        if (k > 1 && waiting(units_[lead_]->machine) && units_[lead_]->machine.readSym("MyAddress") != k)
+            giveAddress(k, "after its restart");
         return ok;
     }
     std::string fault() const override { return line_.fault(); }
@@ -299,6 +286,19 @@ public:
         lead_ = i;
         line_.setLead(unsigned(i));
     }
+
+private:
+    // Start-up ends in the command loop, which waits in getchar.
+    static bool waiting(sim::Machine& m) { return m.describe(m.pc()).find("(getchar") != std::string::npos; }
+    // Every unit's firmware sets MyAddress to 1. So that several units can
+    // be told apart here, unit k (k > 1) gets address k.
+    void giveAddress(unsigned k, const std::string& when) {
+        if (k < 2) return;
+        units_[k - 1]->machine.writeSym("MyAddress", k);
+        cfg_.log("unit " + std::to_string(k) + ": MyAddress set to " + std::to_string(k) + " " + when);
+    }
+
+public:
 
 private:
     std::vector<std::unique_ptr<sim::VcdWriter>> vcds_;

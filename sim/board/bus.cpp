@@ -382,28 +382,23 @@ bool Bus::slice(Ticks target) {
     if (wiring_ == Wiring::HalfDuplex && frame_ && frame_->end > now_) next = std::min(next, frame_->end);
     if (!hostWire_.empty()) next = std::min(next, hostWire_.front().end);
     if (next <= now_) return true;
+    const auto run = [&](unsigned i) {
+        BusNode& n = *nodes_[i].node;
+        if (n.now() >= next || n.runTo(next)) return true;
+        fault_ = "node " + std::to_string(i) + ": " + n.fault();
+        report(fault_);
+        return false;
+    };
     if (lead_) {
-        BusNode& l = *nodes_[*lead_].node;
-        if (l.now() < next && !l.runTo(next)) {
-            fault_ = "node " + std::to_string(*lead_) + ": " + l.fault();
-            report(fault_);
-            return false;
-        }
-        if (l.now() < next) {
+        if (!run(*lead_)) return false;
+        if (const Ticks held = nodes_[*lead_].node->now(); held < next) {
             leadStopped_ = true;
-            next = l.now();
+            next = held;
             if (next <= now_) return true;
         }
     }
-    for (unsigned i = 0; i < nodes_.size(); ++i) {
-        BusNode& n = *nodes_[i].node;
-        if (lead_ && i == *lead_) continue;
-        if (n.now() < next && !n.runTo(next)) {
-            fault_ = "node " + std::to_string(i) + ": " + n.fault();
-            report(fault_);
-            return false;
-        }
-    }
+    for (unsigned i = 0; i < nodes_.size(); ++i)
+        if (!(lead_ && i == *lead_) && !run(i)) return false;
     now_ = next;
     delivered_ = false;
     settle(now_);
