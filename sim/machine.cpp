@@ -110,7 +110,12 @@ struct MachineHooksState {
         bool headNext = false;        // the next block becomes the head
         bool idleHaveSnap = false;
         Snapshot idleSnap{};
-        bool ramChanged = false;       // the core wrote RAM differently since the last pass
+        // RAM: a pass that runs no store instruction leaves it as it was;
+        // one that does is compared with the copy taken at the snapshot
+        // (a write hook would put every store of the core on a slow path).
+        bool passStores = false;       // a block with a store ran since the last pass
+        bool snapRamValid = false;     // snapRam holds RAM as it was at the snapshot
+        std::vector<uint8_t> snapRam;
         uint64_t mmioHash = 0;         // register reads since the last pass
         uint32_t mmioReads = 0;
         bool mmioSpoils = false;       // a write, or a read whose value moves with time
@@ -118,6 +123,9 @@ struct MachineHooksState {
         unsigned idleAge = 0;          // blocks since the head last ran
         uint64_t idleCooldown = 0;     // blocks to wait before choosing a new head
         uint64_t idleSkipped = 0;      // instructions not executed but accounted
+        // Where the outermost interrupt handler returns to (see
+        // Machine::enterInterruptIfPending).
+        uint32_t idleResume = ~0u;
 
         // Polling loops on a timer's count (see Machine::timedSkip), by
         // block address and size; empty for blocks that are not such loops.
@@ -170,6 +178,22 @@ struct MachineHooks {
         if (uint32_t(address) == m->lastBlock_ && s.idleEnabled && !s.stepping &&
             m->timedSkip(uint32_t(address), size))
             s.idleHaveSnap = false;
+        if (uint32_t(address) == s.idleResume) {
+            // Back from the handler: the next register read picks the loop
+            // to watch at once, and its passes are measured afresh (the
+            // handler's reads, writes and stores are not the loop's).
+            s.idleResume = ~0u;
+            s.idleReader = s.idleHead = ~0u;
+            s.headNext = false;
+            s.idleHaveSnap = false;
+            s.idleAge = 0;
+            s.idleCooldown = 0;
+            s.idleMisses = 0;
+            s.mmioHash = 0;
+            s.mmioReads = 0;
+            s.mmioSpoils = false;
+            s.passStores = false;
+        }
         if (s.headNext) {
             // A pass runs from the block after the read to the read: a run
             // stopped between them has read nothing yet (see Machine::run).
@@ -196,7 +220,7 @@ struct MachineHooks {
         chip.pc = uint32_t(address);
         if (m->stackChecks_ && !m->stackAreas_.empty()) {
             if (uint32_t(address) == m->stackMain_) m->stackArmed_ = true;
-            if (m->stackArmed_ && m->releasesFrame(uint32_t(address), size)) {
+            if (m->stackArmed_ && (m->blockKind(uint32_t(address), size) & Machine::kBlockReturns)) {
                 static int ids[2] = {UC_ARM_REG_SP, UC_ARM_REG_CPSR};
                 uint32_t v[2];
                 void* ptrs[2] = {&v[0], &v[1]};
@@ -207,6 +231,7 @@ struct MachineHooks {
                 }
             }
         }
+        if (s.idleHead != ~0u && !s.passStores) s.passStores = (m->blockKind(uint32_t(address), size) & Machine::kBlockStores) != 0;
         if (m->onBlock) m->onBlock(uint32_t(address), size);
         bool thumb = isThumbAt(m, uint32_t(address));
         uint32_t n = thumb ? size / 2 : size / 4;
@@ -318,20 +343,6 @@ struct MachineHooks {
         m->setFault(std::string(what) + " at " + hex(uint32_t(address)) + " (" + std::to_string(size) +
                     " bytes)");
         return false;
-    }
-
-    // Stores to RAM, before they happen: a polling loop's pass that changes
-    // RAM is no fixed point.
-    static void ramWrite(uc_engine*, uc_mem_type, uint64_t address, int size, int64_t value, void* user) {
-        auto* m = static_cast<Machine*>(user);
-        State& s = m->hs();
-        if (s.ramChanged) return;
-        const uint32_t off = uint32_t(address) - kRamBase;
-        if (off + unsigned(size) > kRamSize) return;
-        uint64_t old = 0;
-        std::memcpy(&old, m->ram_.data() + off, size_t(size));
-        const uint64_t mask = size >= 8 ? ~0ull : (1ull << (8 * size)) - 1;
-        if ((old ^ uint64_t(value)) & mask) s.ramChanged = true;
     }
 
     // A coprocessor instruction reached: the ARM7TDMI of this chip has no
@@ -473,8 +484,6 @@ void Machine::installHooks() {
     uc_hook_add(uc_, &h, UC_HOOK_MEM_UNMAPPED | UC_HOOK_MEM_PROT,
                 reinterpret_cast<void*>(MachineHooks::badAccess), this, 1, 0);
     uc_hook_add(uc_, &h, UC_HOOK_INTR, reinterpret_cast<void*>(MachineHooks::interrupt), this, 1, 0);
-    uc_hook_add(uc_, &h, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(MachineHooks::ramWrite), this, kRamBase,
-                kRamBase + kRamSize - 1);
     uc_hook_add(uc_, &h, UC_HOOK_INSN_INVALID, reinterpret_cast<void*>(MachineHooks::invalidInstruction), this, 1, 0);
 }
 
@@ -522,6 +531,7 @@ void Machine::flushCode() {
     uc_ctl_remove_cache(uc_, kRamBase, uint64_t(kRamBase) + kRamSize);
     uc_ctl_remove_cache(uc_, kTrapBase, uint64_t(kTrapBase) + kTrapSize);
     hs().timedLoops.clear();
+    std::fill(blockKinds_.begin(), blockKinds_.end(), 0);
 }
 
 // ---- Image ----
@@ -623,6 +633,7 @@ void Machine::doReset(ResetCause cause) {
     hs().resumeAt.reset();
     hs().startThumb = false;
     hs().idleHead = hs().idleReader = ~0u;
+    hs().idleResume = ~0u;
     hs().headNext = false;
     hs().idleHaveSnap = false;
     stackArmed_ = false;  // start-up sets the stacks again
@@ -697,6 +708,13 @@ bool Machine::enterInterruptIfPending() {
     }
     if (chip_.napping()) chip_.power().wake();
     uint32_t c = cpsr();
+    auto& s = hs();
+    if (s.idleResume == ~0u && ((fiq && !(c & 0x40)) || (irq && !(c & 0x80)))) {
+        // The interrupted code's polling loop is looked for anew as soon as
+        // the outermost handler returns; otherwise the handler's own
+        // reader holds the place until it has aged, many passes later.
+        s.idleResume = pc();
+    }
     bool taken = false;
     if (fiq && !(c & 0x40)) {
         takeException(0x1C, Mode::Fiq, pc() + 4, true);
@@ -729,17 +747,18 @@ bool Machine::idleCheck(uint32_t head) {
     uc_reg_read_batch(uc_, const_cast<int*>(ids), ptrs, 17);
     now.time = chip_.now();
     now.instructions = instructions_;
-    // RAM is the same when no store since the last pass wrote a value other
-    // than the one already there (the write hook watches), and nobody wrote
-    // it from outside the core.
+    // RAM is the same when the pass ran no store, or when it equals the copy
+    // taken at the snapshot; and nobody wrote it from outside the core.
     // Back at the snapshot with nothing run since (the core stopped there):
     // the next pass is measured against it.
     if (s.idleHaveSnap && now.instructions == s.idleSnap.instructions && !ramTouched_) {
         s.idleSnap.time = now.time;
         return false;
     }
-    const bool fixed = s.idleHaveSnap && s.mmioReads > 0 && !s.mmioSpoils && !s.ramChanged && !ramTouched_ &&
-                       std::memcmp(now.regs, s.idleSnap.regs, sizeof now.regs) == 0;
+    const bool fixed = s.idleHaveSnap && s.mmioReads > 0 && !s.mmioSpoils && !ramTouched_ &&
+                       std::memcmp(now.regs, s.idleSnap.regs, sizeof now.regs) == 0 &&
+                       (!s.passStores ||
+                        (s.snapRamValid && std::memcmp(ram_.data(), s.snapRam.data(), kRamSize) == 0));
     bool skipped = false;
     if (fixed) {
         Ticks period = now.time - s.idleSnap.time;
@@ -778,11 +797,15 @@ bool Machine::idleCheck(uint32_t head) {
         }
         s.idleSnap = now;
         s.idleHaveSnap = true;
+        // A loop that stored in this pass will store in the next one too:
+        // keep RAM to compare with.
+        s.snapRamValid = s.passStores;
+        if (s.passStores) s.snapRam.assign(ram_.begin(), ram_.end());
     }
     s.mmioHash = 0;
     s.mmioReads = 0;
     s.mmioSpoils = false;
-    s.ramChanged = false;
+    s.passStores = false;
     ramTouched_ = false;
     (void)head;
     return skipped;
@@ -889,6 +912,7 @@ bool Machine::timedSkip(uint32_t addr, uint32_t size) {
 void Machine::setFastForward(bool on) {
     hs().idleEnabled = on;
     hs().idleHead = hs().idleReader = ~0u;
+    hs().idleResume = ~0u;
     hs().headNext = false;
     hs().idleHaveSnap = false;
 }
@@ -1256,6 +1280,7 @@ void Machine::restore(const Snapshot& s) {
         if (off < imageEnd) {
             uc_ctl_remove_cache(uc_, off, off + 512);
             uc_ctl_remove_cache(uc_, kFlashBase + off, kFlashBase + off + 512);
+            std::fill(blockKinds_.begin(), blockKinds_.end(), 0);
         }
     }
     chip_.loadState(s.chip);
@@ -1265,9 +1290,11 @@ void Machine::restore(const Snapshot& s) {
     h.resumeAt.reset();
     h.startThumb = (s.cpsr & 0x20) != 0;
     h.idleHead = h.idleReader = ~0u;
+    h.idleResume = ~0u;
     h.headNext = false;
     h.idleHaveSnap = false;
-    h.ramChanged = false;
+    h.passStores = false;
+    h.snapRamValid = false;
     ramTouched_ = true;  // RAM changed behind the core
     h.idleCooldown = 0;
     h.idleMisses = 0;
@@ -1288,6 +1315,7 @@ void Machine::restore(const Snapshot& s) {
 void Machine::loadStackAreas() {
     stackAreas_.clear();
     blockKinds_.assign(kFlashSize / 2, 0);
+    blockSizes_.assign(kFlashSize / 2, 0);
     auto bssEnd = image_.find("__bss_end__");
     stackFloor_ = bssEnd ? (*bssEnd + 3) & ~3u : 0;
     clearStackDepths();
@@ -1340,22 +1368,30 @@ uint32_t Machine::stackHighWater(Mode m) {
     return a->top;
 }
 
-// Whether the block releases a stack frame and returns (from a routine or an
-// exception): its last instruction is a BX, a load of the PC or a MOV/SUBS to
-// the PC, and the block pops or adds to SP. At its start the frame is still
-// there, so the check sees the routine at its deepest. Decoded once per block.
-bool Machine::releasesFrame(uint32_t addr, uint32_t size) {
+// What a block does, decoded once from flash: whether it releases a stack
+// frame and returns (from a routine or an exception: its last instruction is
+// a BX, a load of the PC or a MOV/SUBS to the PC, and the block pops or adds
+// to SP; at its start the frame is still there, so the stack check sees the
+// routine at its deepest), and whether it may store to memory (for the
+// polling-loop check; counted generously: anything that might store does).
+uint8_t Machine::blockKind(uint32_t addr, uint32_t size) {
     uint32_t off = addr >= kFlashBase ? addr - kFlashBase : addr;
-    if (off >= kFlashSize || size < 2 || off + size > kFlashSize) return false;
+    if (off >= kFlashSize || size < 2 || off + size > kFlashSize || blockKinds_.empty()) return kBlockStores;
     uint8_t& kind = blockKinds_[off >> 1];
-    if (kind) return kind == 2;
+    uint16_t& decodedSize = blockSizes_[off >> 1];  // a step runs a shorter block from the same start
+    if (kind && decodedSize == size) return kind;
+    decodedSize = uint16_t(size);
     const uint8_t* f = chip_.flash();
-    bool pops = false, returns = false;
+    bool pops = false, returns = false, stores = false;
     if (MachineHooks::isThumbAt(this, addr)) {
         for (uint32_t a = off; a + 2 <= off + size; a += 2) {
             uint16_t h = uint16_t(f[a] | f[a + 1] << 8);
             pops |= (h & 0xFE00) == 0xBC00 || (h & 0xFF80) == 0xB000;  // pop, add sp, #imm
             if (a + 2 == off + size) returns = (h & 0xFF00) == 0xBD00 || (h & 0xFF87) == 0x4700;
+            stores |= (h & 0xF000) == 0x5000 ||                           // str/strh/strb (register)
+                      (h & 0xE800) == 0x6000 || (h & 0xF800) == 0x8000 ||  // str/strb, strh (immediate)
+                      (h & 0xF800) == 0x9000 || (h & 0xFE00) == 0xB400 ||  // str sp-relative, push
+                      (h & 0xF800) == 0xC000;                              // stmia
         }
     } else {
         for (uint32_t a = off; a + 4 <= off + size; a += 4) {
@@ -1367,10 +1403,14 @@ bool Machine::releasesFrame(uint32_t addr, uint32_t size) {
                 returns = (i & 0x0FFFFFF0) == 0x012FFF10 ||                            // bx
                           (ldmSp && (i & 0x8000)) || (i & 0x0FFFFFFF) == 0x049DF004 ||  // pop pc
                           (i & 0x0FEFFFFF) == 0x01A0F00E || (i & 0x0FFFFFFF) == 0x025EF004;
+            stores |= (i & 0x0C100000) == 0x04000000 ||  // str, strb
+                      (i & 0x0E100090) == 0x00000090 ||  // strh, swp (and multiplies: no matter)
+                      (i & 0x0E100000) == 0x08000000 ||  // stm
+                      (i & 0x0E100000) == 0x0C000000;    // stc
         }
     }
-    kind = pops && returns ? 2 : 1;
-    return kind == 2;
+    kind = uint8_t(kBlockKnown | (pops && returns ? kBlockReturns : 0) | (stores ? kBlockStores : 0));
+    return kind;
 }
 
 bool Machine::checkStack(uint32_t sp, uint32_t cpsr, const char* when) {

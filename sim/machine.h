@@ -274,8 +274,10 @@ private:
     // Stack checks (see above).
     void loadStackAreas();
     bool checkStack(uint32_t sp, uint32_t cpsr, const char* when);
-    bool releasesFrame(uint32_t addr, uint32_t size);
-    std::vector<uint8_t> blockKinds_;  // per flash halfword: 0 unknown, 1 plain, 2 pops and returns
+    static constexpr uint8_t kBlockKnown = 1, kBlockReturns = 2, kBlockStores = 4;
+    uint8_t blockKind(uint32_t addr, uint32_t size);
+    std::vector<uint8_t> blockKinds_;    // per flash halfword where a block starts: 0 not decoded yet
+    std::vector<uint16_t> blockSizes_;  // the size it was decoded for
     uint32_t stackFloor_ = 0;  // end of zero-initialised data
     std::vector<StackArea> stackAreas_;
     bool stackChecks_ = true;

@@ -17,6 +17,7 @@ volatile uint32_t probe_irq_count;
 void thumb_handler(void);  // Thumb state (thumb.cpp)
 void probe_timer_start(uint32_t reload);
 uint32_t probe_poll(uint32_t ticks);
+uint32_t probe_poll_storing(uint32_t ticks, uint32_t count);
 uint32_t thumb_add(uint32_t a, uint32_t b);
 
 // Routine-call checks: four word arguments, one result.
@@ -82,7 +83,7 @@ int main(void) {
                           (const void*)probe_swi, (const void*)probe_spin,
                           (const void*)probe_initialised, (const void*)probe_zeroed,
                           (const void*)&probe_irq_count, (const void*)probe_timer_start,
-                          (const void*)probe_poll})
+                          (const void*)probe_poll, (const void*)probe_poll_storing})
         asm volatile("" ::"r"(f));
     probe_powcon_at_main = POWCON;
     probe_main_entered = 1;
@@ -110,6 +111,18 @@ void probe_timer_start(uint32_t reload) {
 uint32_t probe_poll(uint32_t ticks) {
     while (probe_irq_count < ticks) {
         if (COMSTA0 & COMSTA0_DR) return 0;
+    }
+    return 1;
+}
+
+// The same with stores in every pass: the same value each time (the state
+// still repeats) or, with count set, a new one each time (it never does).
+volatile uint32_t probe_mark, probe_passes;
+uint32_t probe_poll_storing(uint32_t ticks, uint32_t count) {
+    while (probe_irq_count < ticks) {
+        if (COMSTA0 & COMSTA0_DR) return 0;
+        probe_mark = 7;
+        if (count) probe_passes = probe_passes + 1;
     }
     return 1;
 }

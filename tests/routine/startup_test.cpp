@@ -270,4 +270,38 @@ TEST(FastForward, PollingLoopSkipsLeaveTheRunUnchanged) {
     EXPECT_EQ(fast.pc, slow.pc);
 }
 
+// A pass that stores is a fixed point only if RAM ends as it began: the
+// same value every pass is skipped, a counter never is.
+TEST(FastForward, PollingLoopsThatStoreAreSkippedOnlyWhenRamRepeats) {
+    struct Outcome {
+        Ticks time;
+        uint64_t instructions, skipped;
+        uint32_t passes, result;
+    };
+    auto runOnce = [](bool fastForward, uint32_t count) {
+        Machine m;
+        m.setFastForward(fastForward);
+        m.loadElf(PROBE_ELF);
+        m.runUntil([&] { return m.readSym("probe_main_entered") == 1; }, fromMillis(10));
+        m.call("probe_timer_start", {800});
+        uint32_t result = m.call("probe_poll_storing", {10, count}, fromMillis(200));
+        return Outcome{m.now(), m.instructions(), m.skippedInstructions(), m.readSym("probe_passes"), result};
+    };
+    for (uint32_t count : {0u, 1u}) {
+        SCOPED_TRACE(count ? "a new value every pass" : "the same value every pass");
+        const Outcome slow = runOnce(false, count), fast = runOnce(true, count);
+        EXPECT_EQ(fast.time, slow.time);
+        EXPECT_EQ(fast.instructions, slow.instructions);
+        EXPECT_EQ(fast.passes, slow.passes);
+        EXPECT_EQ(fast.result, 1u);
+        if (count) {
+            EXPECT_GT(fast.passes, 1000u);
+            EXPECT_EQ(fast.skipped, 0u);
+        } else {
+            EXPECT_EQ(fast.passes, 0u);
+            EXPECT_GT(fast.skipped, fast.instructions / 2);
+        }
+    }
+}
+
 }  // namespace
