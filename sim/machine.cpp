@@ -231,7 +231,8 @@ struct MachineHooks {
                 }
             }
         }
-        if (s.idleHead != ~0u && !s.passStores) s.passStores = (m->blockKind(uint32_t(address), size) & Machine::kBlockStores) != 0;
+        if (s.idleHead != ~0u && !s.passStores)
+            s.passStores = (m->blockKind(uint32_t(address), size) & Machine::kBlockStores) != 0;
         if (m->onBlock) m->onBlock(uint32_t(address), size);
         bool thumb = isThumbAt(m, uint32_t(address));
         uint32_t n = thumb ? size / 2 : size / 4;
