@@ -127,6 +127,22 @@ struct MachineHooksState {
         // Machine::enterInterruptIfPending).
         uint32_t idleResume = ~0u;
 
+        // Nothing watched any more: the next register read picks a loop and
+        // its passes are measured afresh.
+        void forgetLoop() {
+            idleReader = idleHead = idleResume = ~0u;
+            headNext = false;
+            idleHaveSnap = false;
+            idleAge = 0;
+            idleCooldown = 0;
+            idleMisses = 0;
+            mmioHash = 0;
+            mmioReads = 0;
+            mmioSpoils = false;
+            passStores = false;
+            snapRamValid = false;
+        }
+
         // Polling loops on a timer's count (see Machine::timedSkip), by
         // block address and size; empty for blocks that are not such loops.
         std::unordered_map<uint64_t, std::optional<TimedLoop>> timedLoops;
@@ -178,22 +194,9 @@ struct MachineHooks {
         if (uint32_t(address) == m->lastBlock_ && s.idleEnabled && !s.stepping &&
             m->timedSkip(uint32_t(address), size))
             s.idleHaveSnap = false;
-        if (uint32_t(address) == s.idleResume) {
-            // Back from the handler: the next register read picks the loop
-            // to watch at once, and its passes are measured afresh (the
-            // handler's reads, writes and stores are not the loop's).
-            s.idleResume = ~0u;
-            s.idleReader = s.idleHead = ~0u;
-            s.headNext = false;
-            s.idleHaveSnap = false;
-            s.idleAge = 0;
-            s.idleCooldown = 0;
-            s.idleMisses = 0;
-            s.mmioHash = 0;
-            s.mmioReads = 0;
-            s.mmioSpoils = false;
-            s.passStores = false;
-        }
+        // Back from the handler: the interrupted loop is found again at once
+        // (the handler's reads, writes and stores are not the loop's).
+        if (uint32_t(address) == s.idleResume) s.forgetLoop();
         if (s.headNext) {
             // A pass runs from the block after the read to the read: a run
             // stopped between them has read nothing yet (see Machine::run).
@@ -633,10 +636,7 @@ void Machine::doReset(ResetCause cause) {
     hs().pendingException = 0;
     hs().resumeAt.reset();
     hs().startThumb = false;
-    hs().idleHead = hs().idleReader = ~0u;
-    hs().idleResume = ~0u;
-    hs().headNext = false;
-    hs().idleHaveSnap = false;
+    hs().forgetLoop();
     stackArmed_ = false;  // start-up sets the stacks again
     ++resets_;
     if (onReset) onReset(cause);
@@ -709,22 +709,20 @@ bool Machine::enterInterruptIfPending() {
     }
     if (chip_.napping()) chip_.power().wake();
     uint32_t c = cpsr();
-    auto& s = hs();
-    if (s.idleResume == ~0u && ((fiq && !(c & 0x40)) || (irq && !(c & 0x80)))) {
-        // The interrupted code's polling loop is looked for anew as soon as
-        // the outermost handler returns; otherwise the handler's own
-        // reader holds the place until it has aged, many passes later.
-        s.idleResume = pc();
-    }
+    const uint32_t at = pc();
     bool taken = false;
     if (fiq && !(c & 0x40)) {
-        takeException(0x1C, Mode::Fiq, pc() + 4, true);
+        takeException(0x1C, Mode::Fiq, at + 4, true);
         taken = true;
     } else if (irq && !(c & 0x80)) {
-        takeException(0x18, Mode::Irq, pc() + 4, false);
+        takeException(0x18, Mode::Irq, at + 4, false);
         taken = true;
     }
     if (taken) ++interruptsTaken_;
+    // The interrupted code's polling loop is looked for anew as soon as the
+    // outermost handler returns; otherwise the handler's own reader holds
+    // the place until it has aged, many passes later.
+    if (taken && hs().idleResume == ~0u) hs().idleResume = at;
     // A line still high is taken again as soon as the core unmasks it.
     hs().watchUnmask = true;
     return taken;
@@ -912,10 +910,7 @@ bool Machine::timedSkip(uint32_t addr, uint32_t size) {
 
 void Machine::setFastForward(bool on) {
     hs().idleEnabled = on;
-    hs().idleHead = hs().idleReader = ~0u;
-    hs().idleResume = ~0u;
-    hs().headNext = false;
-    hs().idleHaveSnap = false;
+    hs().forgetLoop();
 }
 
 bool Machine::fastForward() const { return hookState_->idleEnabled; }
@@ -1290,18 +1285,8 @@ void Machine::restore(const Snapshot& s) {
     h.pendingException = 0;
     h.resumeAt.reset();
     h.startThumb = (s.cpsr & 0x20) != 0;
-    h.idleHead = h.idleReader = ~0u;
-    h.idleResume = ~0u;
-    h.headNext = false;
-    h.idleHaveSnap = false;
-    h.passStores = false;
-    h.snapRamValid = false;
+    h.forgetLoop();
     ramTouched_ = true;  // RAM changed behind the core
-    h.idleCooldown = 0;
-    h.idleMisses = 0;
-    h.mmioHash = 0;
-    h.mmioReads = 0;
-    h.mmioSpoils = false;
     h.hitStopAddr = h.hitBreakpoint = false;
     instructions_ = s.instructions;
     interruptsTaken_ = s.interrupts;
