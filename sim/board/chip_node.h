@@ -24,6 +24,9 @@ class DriverEnable {
 public:
     virtual ~DriverEnable() = default;
     bool driverEnabled() const { return driverOn_; }
+    // The transceiver's receiver is enabled all the time rather than only
+    // while the driver is off: the node hears its own bytes.
+    virtual bool receiverAlwaysOn() const { return false; }
     // Called whenever the driver switches on or off (the station listens).
     std::function<void(bool on, Ticks t)> onDriverEnable;
 
@@ -54,6 +57,8 @@ public:
     bool runTo(Ticks t) override;
     std::string fault() const override { return fault_; }
     void receive(uint8_t value, double senderBaud, Ticks at) override;
+    // Without a transceiver the UART's input is wired straight to the line.
+    bool hearsWhileDriving() const override { return !driver_ || driver_->receiverAlwaysOn(); }
 
 private:
     void connect();
