@@ -5,6 +5,7 @@
 #include "EEPROM.h"
 #include "Serial.h"
 #include "System.h"
+#include "delay.h"
 #include "aduc702x.h"
 #include "rprintf.h"
 
@@ -243,6 +244,15 @@ void set_output(bool on) {
 
 bool GoodAddress() { return (GetWORD() & 0xFF) == MyAddress; }
 
+// A frame ended by CR may be CR LF: the host still drives the LF for one
+// character time (1.04 ms at 9600 Bd) after the CR came in. A reply started
+// at once would collide with it on the half-duplex line, so it waits that
+// character out (1150 units of 0.957 us = 1.10 ms, margin assumed).
+void TurnAround() {
+    constexpr uint32_t kLineEndUnits = 1150;
+    if (NextChar == '\r') delay(kLineEndUnits);
+}
+
 // The error record covers every byte since the last frame ended: bytes
 // overrun or garbled while this node was busy replying (putchar's status
 // reads clear the UART's own flags) count against the next frame, so the
@@ -270,6 +280,7 @@ void AddressCommand() {
             EE_Set(VA_ADDRESS, n);
         }
     }
+    TurnAround();
     rprintf("%u\n", MyAddress);
 }
 
@@ -318,6 +329,7 @@ void OutputOn(bool persist) {
 }
 
 void Dump() {
+    TurnAround();
     rprintf("\n");
     for (int32_t i = 0; i < 4; ++i) rprintf("ADC[%i]=%u\n\r", i, adc_data[i]);
     // Tenths of a code per 1.3: the sensor's slope, in whole degrees.
@@ -357,11 +369,15 @@ unsigned char upper(int c) {
         case 'G': OutputOn(true); break;
         case 'N': OutputOn(false); break;
         case 'H': {
+            TurnAround();
             const int32_t measured = HV_Measured;
             rprintf("e=%u\n", to_i32(static_cast<float>(measured) * Code2Voltage));
             break;
         }
-        case 'R': rprintf("e=%u\n", HV_Measured); break;
+        case 'R':
+            TurnAround();
+            rprintf("e=%u\n", HV_Measured);
+            break;
         case 'K': RSTSTA = RST_SOFTWARE; break;
         default: break;  // no command: the frame is consumed silently
         }

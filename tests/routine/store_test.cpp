@@ -505,3 +505,53 @@ TEST_F(Store, WearOfFiveThousandChangingWrites) {
 }
 
 }  // namespace
+
+// A torn erase of a page next to the valid one, in the one case in 256 where
+// its status reads 6: both pages claim to be valid, and the page the store
+// wrote is kept, whichever of the two it is.
+TEST_F(Store, TornEraseReadingSixNextToTheValidPageLosesNothing) {
+    formatWithDefaults();
+    const uint16_t last = fillTo(kPage0, kRecords);
+    ASSERT_TRUE(rig.write(2, 777));  // transfer: page 1 is now the valid page
+    ASSERT_EQ(rig.hw(kPage1), 6);
+    ASSERT_TRUE(rig.pageBlank(kPage0));
+    const Pages onPage1 = rig.pages();
+    const Values moved{uint16_t(1), uint16_t(777), uint16_t(26936), uint16_t(0)};
+    // And the mirror case: page 0 valid, page 1 torn.
+    rig.erasePages();
+    formatWithDefaults();
+    ASSERT_TRUE(rig.write(2, last));
+    const Pages onPage0 = rig.pages();
+    const Values kept{uint16_t(1), last, uint16_t(26936), uint16_t(0)};
+
+    std::mt19937 rng(11);
+    for (const bool validOnPage1 : {true, false}) {
+        const uint32_t torn = validOnPage1 ? kPage0 : kPage1, valid = validOnPage1 ? kPage1 : kPage0;
+        for (int i = 0; i < 16; ++i) {
+            // Random contents, its status's low byte 6; the first two are the
+            // store's own valid statuses over random records.
+            const uint16_t status = i == 0 ? 0x0006 : i == 1 ? 0xA506 : uint16_t((rng() & 0xFF00) | 6);
+            SCOPED_TRACE(testing::Message() << "valid page 0x" << std::hex << valid << ", torn status 0x" << status);
+            rig.setPages(validOnPage1 ? onPage1 : onPage0);
+            for (uint32_t a = torn; a < torn + kPageSize; a += 2) rig.setHw(a, uint16_t(rng()));
+            rig.setHw(torn, status);
+            rig.boot();
+            EXPECT_TRUE(rig.recover());
+            EXPECT_EQ(rig.readAll(), validOnPage1 ? moved : kept);
+            EXPECT_TRUE(rig.pageBlank(torn));
+            EXPECT_EQ(rig.hw(valid), 6);
+            // Recovery once more has nothing left to do.
+            const uint64_t before = rig.commands();
+            EXPECT_TRUE(rig.recover());
+            EXPECT_EQ(rig.commands(), before);
+        }
+        // A torn page that kept the reserved halfword and reads as an empty
+        // valid page still loses to the page with the records.
+        rig.setPages(validOnPage1 ? onPage1 : onPage0);
+        for (uint32_t a = torn; a < torn + kPageSize; a += 2) rig.setHw(a, 0xFFFF);
+        rig.setHw(torn, 0x0006);
+        rig.boot();
+        EXPECT_TRUE(rig.recover());
+        EXPECT_EQ(rig.readAll(), validOnPage1 ? moved : kept);
+    }
+}
