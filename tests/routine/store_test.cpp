@@ -34,10 +34,16 @@ struct Store : ::testing::Test {
         ASSERT_TRUE(rig.format());
         for (unsigned i = 0; i < 4; ++i) ASSERT_TRUE(rig.write(kVariables[i], *kDefaults[i]));
     }
-    // Writes variable 2 until the active page holds `used` records; returns its last value.
+    // Writes variable 2 until the active page holds `used` records; returns
+    // its last value. A store whose writes never land there fails after a
+    // page's worth of writes more than needed, instead of looping.
     uint16_t fillTo(uint32_t page, unsigned used, uint16_t first = 3000) {
         uint16_t v = first;
-        while (rig.usedRecords(page) < used) {
+        for (unsigned budget = used + kRecords; rig.usedRecords(page) < used; --budget) {
+            if (budget == 0) {
+                ADD_FAILURE() << "page 0x" << std::hex << page << " did not fill up to " << std::dec << used;
+                break;
+            }
             v++;
             EXPECT_TRUE(rig.write(2, v));
         }
