@@ -13,8 +13,8 @@
 #include <functional>
 #include <string>
 
-#include "../machine.h"
-#include "bus.h"
+#include "core/machine.h"
+#include "board/bus.h"
 
 namespace sim {
 

@@ -16,10 +16,10 @@
 #include <utility>
 #include <vector>
 
-#include "board.h"
-#include "chip_node.h"
-#include "machine.h"
-#include "time.h"
+#include "board/board.h"
+#include "board/chip_node.h"
+#include "core/machine.h"
+#include "core/time.h"
 
 namespace sim {
 

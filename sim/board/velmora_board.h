@@ -21,11 +21,11 @@
 #include <string_view>
 #include <vector>
 
-#include "../board.h"
-#include "../machine.h"
-#include "bus.h"
-#include "chip_node.h"
-#include "supply.h"
+#include "board/board.h"
+#include "core/machine.h"
+#include "board/bus.h"
+#include "board/chip_node.h"
+#include "board/supply.h"
 
 namespace sim {
 
