@@ -63,4 +63,11 @@ private:
     std::string fault_;
 };
 
+// Puts a machine on its board before the station around it is built (a
+// node's members: board, machine, station(fitBoard(machine, board))).
+inline Machine& fitBoard(Machine& m, Board& b) {
+    m.chip().setBoard(&b);
+    return m;
+}
+
 }  // namespace sim

@@ -97,16 +97,10 @@ private:
 //     bus.hostSend("H1\r");  bus.runUntilReply(sim::fromMillis(100));
 //     node.board.outputVolts(node.machine.now());   // what a meter would read
 struct VelmoraNode {
-    explicit VelmoraNode(const VelmoraParams& p = {}) : board(p), station(fitted(machine, board), board) {}
+    explicit VelmoraNode(const VelmoraParams& p = {}) : board(p), station(fitBoard(machine, board), board) {}
     VelmoraBoard board;
     Machine machine;
     ChipNode station;
-
-private:
-    static Machine& fitted(Machine& m, Board& b) {
-        m.chip().setBoard(&b);
-        return m;
-    }
 };
 
 }  // namespace sim

@@ -292,23 +292,20 @@ void Machine::jump(uint32_t addr) {
     hs().startThumb = (addr & 1) != 0;
 }
 
-uint32_t Machine::bankedSp(Mode m) {
-    uint32_t c = cpsr();
+// The emulator shows only the current mode's bank: switch to the mode, read,
+// switch back.
+static uint32_t bankedReg(Machine& mc, Mode m, int n) {
+    uint32_t c = mc.cpsr();
     uint32_t other = (c & ~0x1Fu) | uint32_t(m);
-    setCpsr(other);
-    uint32_t v = reg(SP);
-    setCpsr(c);
+    mc.setCpsr(other);
+    uint32_t v = mc.reg(n);
+    mc.setCpsr(c);
     return v;
 }
 
-uint32_t Machine::bankedLr(Mode m) {
-    uint32_t c = cpsr();
-    uint32_t other = (c & ~0x1Fu) | uint32_t(m);
-    setCpsr(other);
-    uint32_t v = reg(LR);
-    setCpsr(c);
-    return v;
-}
+uint32_t Machine::bankedSp(Mode m) { return bankedReg(*this, m, SP); }
+
+uint32_t Machine::bankedLr(Mode m) { return bankedReg(*this, m, LR); }
 
 // ---- Memory ----
 
