@@ -124,6 +124,10 @@ struct MachineHooksState {
         std::unordered_map<uint64_t, std::optional<TimedLoop>> timedLoops;
 };
 
+// Private state of the hooks lives with the machine (inline: the block hook
+// asks for it at every block).
+inline MachineHooksState& Machine::hs() { return *hookState_; }
+
 struct MachineHooks {
     using State = MachineHooksState;
 

@@ -34,9 +34,6 @@ const char* toString(StopReason r) {
     return "?";
 }
 
-// Private state of the hooks lives with the machine.
-MachineHooksState& Machine::hs() { return *hookState_; }
-
 Machine::Machine() : hookState_(std::make_unique<MachineHooksState>()) {
     ram_.assign(kRamSize, 0);
     hookState_->thumbMap.assign(kFlashSize / 16, 0);

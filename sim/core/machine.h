@@ -250,7 +250,7 @@ private:
     void updateCodeHooks();
     void clearCodeHooks();
     void flushCode();
-    MachineHooksState& hs();
+    inline MachineHooksState& hs();  // defined in core/hooks.h
 
     Chip chip_;
     ElfImage image_;
