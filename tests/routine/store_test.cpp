@@ -561,3 +561,40 @@ TEST_F(Store, TornEraseReadingSixNextToTheValidPageLosesNothing) {
         EXPECT_EQ(rig.readAll(), validOnPage1 ? moved : kept);
     }
 }
+
+// The page table of the stored format, pinned on hand-built pages with no
+// recovery run first: which page a read takes, where a write lands, for
+// every pair of page statuses the format knows.
+TEST_F(Store, StatusPairsChooseTheReadAndWritePagesWithoutRecovery) {
+    constexpr int kNone = -1;
+    struct Case {
+        uint16_t status0, status1;
+        int read, write;  // 0, 1 or kNone
+    };
+    const Case cases[] = {
+        {0xFFFF, 0xFFFF, kNone, kNone}, {6, 0xFFFF, 0, 0}, {0xFFFF, 6, 1, 1}, {6, 5, 0, 1},
+        {5, 6, 1, 0},                   {5, 0xFFFF, kNone, kNone},          {0xFFFF, 5, kNone, kNone},
+        {6, 6, 0, 1},
+    };
+    const uint32_t pages[] = {kPage0, kPage1};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "statuses (0x" << std::hex << c.status0 << ", 0x" << c.status1 << ")");
+        rig.erasePages();
+        rig.setHw(kPage0, c.status0);
+        rig.setHw(kPage1, c.status1);
+        rig.putRecord(kPage0, 0, 100, 2);
+        rig.putRecord(kPage1, 0, 200, 2);
+        rig.boot();
+        const uint32_t findRead = rig.call("EE_FindValidPage", {0}) & 0xFF;
+        const uint32_t findWrite = rig.call("EE_FindValidPage", {1}) & 0xFF;
+        EXPECT_EQ(findRead, c.read == kNone ? kNoValidPage : c.read == 0 ? kPage0Result : kPage1Result);
+        EXPECT_EQ(findWrite, c.write == kNone ? kNoValidPage : c.write == 0 ? kPage0Result : kPage1Result);
+        EXPECT_EQ(rig.read(2), c.read == kNone ? std::nullopt : std::optional<uint16_t>(c.read == 0 ? 100 : 200));
+        const uint32_t result = rig.call("EE_VerifyPageFullWriteVariable", {4, 0x1234}) & 0xFF;
+        EXPECT_EQ(result, c.write == kNone ? kNoValidPage : 1u);  // FLASH_COMPLETE
+        for (int p = 0; p < 2; ++p)
+            EXPECT_EQ(rig.record(pages[p], 1), p == c.write ? Record(0x1234, 4) : Record(0xFFFF, 0xFFFF)) << "page " << p;
+        EXPECT_EQ(rig.hw(kPage0), c.status0);  // the write touches no status
+        EXPECT_EQ(rig.hw(kPage1), c.status1);
+    }
+}
