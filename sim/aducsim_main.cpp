@@ -254,17 +254,12 @@ int main(int argc, char** argv) {
             if (what.find(opt) != std::string::npos) return fail(text);
         return fail(what + " (see --help)");
     }
-    for (const std::string& w : app.remaining()) {
-        // An option's missing value is taken for the next option's name.
-        if (w.rfind("--", 0) == 0 && w.size() > 2) return fail("unknown argument '" + w + "' (see --help)");
-    }
+    for (const std::string& w : app.remaining()) return fail("unknown argument '" + w + "' (see --help)");
     for (const std::string& w : words) {
         if (w != "velmora" && w != "tavlo") return fail("unknown argument '" + w + "' (see --help)");
         if (!cfg.kind.empty()) return fail("name one node kind, not " + cfg.kind + " and " + w);
         cfg.kind = w;
     }
-    for (const std::string& w : app.remaining())
-        return fail("unknown argument '" + w + "' (see --help)");
     if (!forArg.empty()) parseDuration(forArg, runFor);
     if (!gdbArg.empty()) {
         char* end = nullptr;

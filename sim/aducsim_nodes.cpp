@@ -197,7 +197,9 @@ public:
             if (actual != wanted[i])
                 cfg.log("node " + std::to_string(actual) + " (velmora-" + std::to_string(wanted[i]) +
                         ".flash) answers at its stored address " + std::to_string(actual));
-            if (flashed[i]) cfg.report("node " + std::to_string(actual) + ": new image flashed, parameter store kept");
+            if (flashed[i])
+                cfg.report("node " + std::to_string(actual) + ": new image flashed, parameter store " +
+                           (cfg.eraseStore ? "erased" : "kept"));
             list += (list.empty() ? "" : ",") + std::to_string(actual);
         }
         describe_ = "velmora node" + std::string(nodes_.size() > 1 ? "s " : " ") + list + " on a 9600 Bd bus";
