@@ -118,7 +118,7 @@ public:
     explicit VelmoraLine(const Config& cfg) : cfg_(cfg) {
         std::string image = cfg.image.empty() ? VELMORA_ELF : cfg.image;
         const std::vector<unsigned> wanted = parseAddresses(cfg.nodesArg);
-        std::vector<bool> flashed;
+        std::vector<bool> flashed, storeWasErased;
         for (unsigned addr : wanted) {
             auto n = std::make_unique<sim::VelmoraNode>();
             for (const auto& p : cfg.params) {
@@ -153,13 +153,15 @@ public:
                 changed = std::memcmp(before.data(), f, kStoreOffset) != 0;
             }
             if (cfg.eraseStore) std::memset(f + kStoreOffset, 0xFF, kStoreBytes);
+            const bool firstBoot = storeErased(f);
             flashed.push_back(changed);
+            storeWasErased.push_back(firstBoot);
             names_.push_back(addr);
             n->machine.chip().onReport = [this, index, m = &n->machine](const std::string& s) {
                 cfg_.report(nodeLabel(index) + " at " + at(m->now()) + ": " + s);
             };
             watchExceptions(n->machine);
-            if (storeErased(f)) {
+            if (firstBoot) {
                 // A new node: let the firmware write its defaults, then give it
                 // its address through the bus as an operator would.
                 sim::Bus own;
@@ -199,7 +201,7 @@ public:
                         ".flash) answers at its stored address " + std::to_string(actual));
             if (flashed[i])
                 cfg.report("node " + std::to_string(actual) + ": new image flashed, parameter store " +
-                           (cfg.eraseStore ? "erased" : "kept"));
+                           (storeWasErased[i] ? "erased (first boot)" : "kept"));
             list += (list.empty() ? "" : ",") + std::to_string(actual);
         }
         describe_ = "velmora node" + std::string(nodes_.size() > 1 ? "s " : " ") + list + " on a 9600 Bd bus";

@@ -431,6 +431,8 @@ TEST(AducsimCli, ImageIsProgrammedIntoTheFlashFileAndTheStoreKept) {
     r = run({"--nodes", "2"}, "H2\n");
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_TRUE(answered(r)) << r.out << r.err;
+    EXPECT_NE(r.err.find("node 2: new image flashed, parameter store erased (first boot)"), std::string::npos)
+        << r.err;
 
     // On request the store is erased: node 7's file starts as new, at its
     // name's address.
