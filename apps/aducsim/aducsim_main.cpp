@@ -473,6 +473,8 @@ int main(int argc, char** argv) {
             // Another debugger after a detach: it finds the core halted
             // where it is, and the line waits with it.
             debugging = true;
+            cfg.log("gdb attached to node " + std::to_string(line->nodeName(gdbIndex)) +
+                    "; the line waits while it holds the core");
         } else if (!realtime || !ahead()) {
             sim::Ticks target = line->now() + slice;
             if (runFor && target > start + runFor) target = start + runFor;

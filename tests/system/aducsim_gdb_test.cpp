@@ -143,6 +143,7 @@ TEST(AducsimGdb, ServesOneDebuggerAfterAnother) {
         EXPECT_NE(again.out.find("Breakpoint 1, received"), std::string::npos) << again.out << again.err;
         EXPECT_NE(again.out.find("detached"), std::string::npos) << again.out;
     }
+    EXPECT_NE(sim.err().find("gdb attached to node 1"), std::string::npos) << sim.err();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const std::string reply = exchange(linePort, "H1\r", 1500);
     EXPECT_EQ(reply.rfind("e=", 0), 0u) << "'" << reply << "'\n" << sim.err();
