@@ -616,9 +616,11 @@ std::string parse_message(const CLI::ParseError& e) {
 }
 
 int run(Ctx& c, int argc, char** argv) {
-  // A forwarded command takes every other word as it stands.
+  // A forwarded command takes every other word as it stands. Its name is the
+  // first word that is a command name (others before it are option values).
   for (int i = 1; i < argc; ++i) {
     const std::string s = argv[i];
+    if (s == "--" || s == "velmora" || s == "tavlo" || s == "help") break;
     if (s.empty() || s[0] == '-') continue;
     for (const auto& f : forwarded()) {
       if (s != f.name) continue;
@@ -630,7 +632,6 @@ int run(Ctx& c, int argc, char** argv) {
       args.push_back(nullptr);
       return f.main(static_cast<int>(args.size()) - 1, args.data());
     }
-    break;
   }
 
   Parser p(c.s);

@@ -19,6 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli.hpp"
 #include "serial_port.hpp"
 
 #ifndef NODECTL_PATH
@@ -475,7 +476,29 @@ TEST(Nodectl, PipedTermSendsOneFrameAtATime) {
 
   r = nodectl({"-p", node.path(), "--quiet-ms", "50", "velmora", "term", "--hex", "--timestamps"}, "H1\n");
   EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(r.out.size(), std::string("[    0.000] 65 3d 37 30 30 0d 0a\n").size()) << r.out;
+  ASSERT_EQ(r.out.size(), std::string("[    0.000] 65 3d 37 30 30 0d 0a\n").size()) << r.out;
   EXPECT_EQ(r.out.substr(0, 1), "[");
   EXPECT_EQ(r.out.substr(11), " 65 3d 37 30 30 0d 0a\n") << r.out;
+}
+
+// A command with its own parser (the console) gets every other word as typed.
+std::vector<std::string> g_forwarded;
+int fake_console(int argc, char** argv) {
+  g_forwarded.assign(argv, argv + argc);
+  return 42;
+}
+
+TEST(Nodectl, ForwardedCommandTakesItsOwnArguments) {
+  host::add_forwarded_command("console-test", "a console", fake_console);
+  std::vector<std::string> words = {"nodectl", "-p", "/dev/pts/9", "console-test", "--listen", "127.0.0.1:0", "-v"};
+  std::vector<char*> argv;
+  for (auto& w : words) argv.push_back(w.data());
+  std::ostringstream out, err;
+  EXPECT_EQ(host::nodectl_main(static_cast<int>(argv.size()), argv.data(), out, err), 42) << err.str();
+  EXPECT_EQ(g_forwarded, (std::vector<std::string>{"nodectl console-test", "-p", "/dev/pts/9", "--listen",
+                                                    "127.0.0.1:0", "-v"}));
+  std::vector<std::string> help = {"nodectl", "--help"};
+  std::vector<char*> hargv = {help[0].data(), help[1].data()};
+  EXPECT_EQ(host::nodectl_main(2, hargv.data(), out, err), 0);
+  EXPECT_NE(out.str().find("console-test"), std::string::npos);
 }
