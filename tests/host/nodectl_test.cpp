@@ -502,3 +502,37 @@ TEST(Nodectl, ForwardedCommandTakesItsOwnArguments) {
   EXPECT_EQ(host::nodectl_main(2, hargv.data(), out, err), 0);
   EXPECT_NE(out.str().find("console-test"), std::string::npos);
 }
+
+TEST(Nodectl, BashCompletionFollowsTheCommandTree) {
+  Result r = nodectl({"completion", "bash"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::string script = temp_path("nodectl.bash");
+  std::ofstream(script) << r.out;
+  // Completes as bash would: words so far, the last one being typed.
+  const std::string driver = temp_path("drive.sh");
+  std::ofstream(driver) << "source " << script << "\n"
+                        << "t() { COMP_WORDS=(\"$@\"); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); COMPREPLY=(); "
+                           "_nodectl; echo \"${COMPREPLY[*]}\"; }\n"
+                           "t nodectl -p /dev/pts/5 velmora s\n"
+                           "t nodectl velmora set 100 --p\n"
+                           "t nodectl tavlo acquire 3 --wait ''\n"
+                           "t nodectl -t 50 tavlo ''\n";
+  Result b = [&] {
+    Result x;
+    std::string cmd = "bash " + driver;
+    std::FILE* f = ::popen(cmd.c_str(), "r");
+    char buf[4096];
+    std::size_t n;
+    while (f && (n = std::fread(buf, 1, sizeof buf, f)) > 0) x.out.append(buf, n);
+    x.code = f ? ::pclose(f) : -1;
+    return x;
+  }();
+  EXPECT_EQ(b.code, 0);
+  EXPECT_EQ(b.out,
+            "set set-code scan\n"
+            "--persist --port\n"
+            "computed queued\n"
+            "identify select trigger read list averaging settle version acquire raw term\n");
+  std::filesystem::remove(script);
+  std::filesystem::remove(driver);
+}
