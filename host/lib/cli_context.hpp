@@ -42,7 +42,6 @@ struct Settings {
   unsigned duration_s = 0;
   std::string output;
   std::string svg;
-  std::string setpoints;
   unsigned from = 1;
   unsigned to = 252;
   unsigned per_address_ms = 40;
