@@ -752,8 +752,8 @@ int run(Ctx& c, int argc, char** argv) {
   const int nargs = static_cast<int>(pos.size()) - 2;
   if (nargs < c.cmd->min_args) throw usage_error("missing argument: " + usage_of(*c.cmd));
   if (nargs > c.cmd->max_args)
-    throw usage_error("too many arguments: '" + escape_cut(pos[2 + c.cmd->max_args]) + "' is one more than " +
-                      usage_of(*c.cmd) + " takes");
+    throw usage_error("too many arguments: '" + escape_cut(pos[2 + c.cmd->max_args]) + "' is extra; usage: " +
+                      usage_of(*c.cmd));
 
   // The arguments were counted above and each command parses its own; the
   // parser gets the options only (it lists the arguments in the help).
