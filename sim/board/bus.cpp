@@ -53,7 +53,8 @@ int Bus::Station::bitAt(Ticks t, const Tx** in) const {
 
 Bus::Bus(double baud, Wiring wiring)
     : baud_(baud), wiring_(wiring), hostBaud_(baud),
-      maxSlice_(wiring == Wiring::HalfDuplex ? charTime() / 4 : charTime() * 10) {}
+      maxSlice_(wiring == Wiring::HalfDuplex ? kNever : charTime() * 10),
+      checkInterval_(wiring == Wiring::HalfDuplex ? charTime() / 4 : charTime() * 10) {}
 
 Bus::~Bus() {
     for (Station& s : nodes_)
@@ -66,6 +67,15 @@ void Bus::nodeGone(unsigned i) {
 }
 
 Ticks Bus::charTime() const { return Ticks(std::llround(10.0 * double(kTicksPerSecond) / baud_)); }
+
+Ticks Bus::lookahead() const {
+    Ticks shortest = charTime();
+    if (hostBaud_ > 0) shortest = std::min(shortest, Ticks(std::llround(10.0 * double(kTicksPerSecond) / hostBaud_)));
+    for (const Station& s : nodes_)
+        if (s.node)
+            if (const Ticks t = s.node->shortestByte(); t > 0 && t < shortest) shortest = t;
+    return std::max<Ticks>(shortest, 1);
+}
 
 unsigned Bus::addNode(BusNode& node) {
     if (nodes_.size() >= kMaxNodes) throw std::length_error("bus: too many nodes");
@@ -366,7 +376,7 @@ void Bus::prune() {
     });
 }
 
-bool Bus::slice(Ticks target) {
+bool Bus::slice(Ticks target, Ticks longest) {
     if (!fault_.empty()) return false;
     if (!started_) {
         started_ = true;
@@ -378,7 +388,11 @@ bool Bus::slice(Ticks target) {
                 return false;
             }
     }
-    Ticks next = std::min(target, now_ + maxSlice_);
+    // A byte that starts within the slice ends after it (lookahead); the one
+    // being decoded is delivered at its end.
+    Ticks span = std::min(maxSlice_, longest);
+    if (wiring_ == Wiring::HalfDuplex) span = std::min(span, lookahead());
+    Ticks next = target - now_ > span ? now_ + span : target;
     if (wiring_ == Wiring::HalfDuplex && frame_ && frame_->end > now_) next = std::min(next, frame_->end);
     if (!hostWire_.empty()) next = std::min(next, hostWire_.front().end);
     if (next <= now_) return true;
@@ -417,7 +431,7 @@ bool Bus::slice(Ticks target) {
 bool Bus::runTo(Ticks t) {
     leadStopped_ = false;
     while (now_ < t && !leadStopped_)
-        if (!slice(t)) return false;
+        if (!slice(t, kNever)) return false;
     return fault_.empty();
 }
 
@@ -425,7 +439,7 @@ bool Bus::runUntil(const std::function<bool()>& cond, Ticks limit) {
     const Ticks deadline = now_ + limit;
     leadStopped_ = false;
     while (!cond()) {
-        if (now_ >= deadline || leadStopped_ || !slice(deadline)) return false;
+        if (now_ >= deadline || leadStopped_ || !slice(deadline, checkInterval_)) return false;
     }
     return true;
 }
@@ -442,7 +456,7 @@ std::string Bus::runUntilReply(Ticks timeout) {
         if (replied && !hostSending() && !frame_ && now_ >= quietAt) break;
         if (now_ >= deadline) break;
         const Ticks target = replied && quietAt > now_ ? std::min(deadline, quietAt) : deadline;
-        if (!slice(target)) break;
+        if (!slice(target, kNever)) break;
     }
     return hostText(mark);
 }

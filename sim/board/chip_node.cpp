@@ -43,6 +43,12 @@ bool ChipNode::runTo(Ticks t) {
     return fault_.empty();
 }
 
+// The UART's present rate and format; unconfigured, it sends nothing yet.
+Ticks ChipNode::shortestByte() const {
+    const Uart& u = chip_.uart();
+    return u.baud() > 0 ? u.charTime() : 0;
+}
+
 void ChipNode::receive(uint8_t value, double senderBaud, Ticks at) {
     Chip& chip = chip_;
     chip.sched().at(at, [&chip, value, senderBaud] { chip.uart().receive(value, senderBaud); });
