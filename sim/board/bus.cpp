@@ -83,6 +83,7 @@ unsigned Bus::addNode(BusNode& node) {
     s.node = &node;
     node.bus_ = this;
     node.index_ = unsigned(nodes_.size());
+    node.resumed_ = false;
     // The bus starts where its latest station already is.
     if (!started_) settled_ = scanFrom_ = now_ = std::max(now_, node.now());
     if (node.driverOn_) s.enable.emplace_back(std::max(settled_, node.now()), true);
@@ -383,7 +384,7 @@ bool Bus::slice(Ticks target, Ticks longest) {
         for (Station& s : nodes_) now_ = std::max(now_, s.node->now());
         settled_ = scanFrom_ = now_;
         for (Station& s : nodes_)
-            if (s.node->now() < now_ && !s.node->runTo(now_)) {
+            if (s.node->resumed_ = false; s.node->now() < now_ && !s.node->runTo(now_)) {
                 fault_ = s.node->fault();
                 return false;
             }
@@ -398,6 +399,7 @@ bool Bus::slice(Ticks target, Ticks longest) {
     if (next <= now_) return true;
     const auto run = [&](unsigned i) {
         BusNode& n = *nodes_[i].node;
+        n.resumed_ = untouched_;
         if (n.now() >= next || n.runTo(next)) return true;
         fault_ = "node " + std::to_string(i) + ": " + n.fault();
         report(fault_);
@@ -420,16 +422,18 @@ bool Bus::slice(Ticks target, Ticks longest) {
     // Bytes that ended just now reach the receivers before anyone looks.
     if (delivered_)
         for (unsigned i = 0; i < nodes_.size(); ++i)
-            if (!nodes_[i].node->runTo(now_)) {
+            if (nodes_[i].node->resumed_ = true; !nodes_[i].node->runTo(now_)) {
                 fault_ = "node " + std::to_string(i) + ": " + nodes_[i].node->fault();
                 report(fault_);
                 return false;
             }
+    untouched_ = true;
     return true;
 }
 
 bool Bus::runTo(Ticks t) {
     leadStopped_ = false;
+    untouched_ = false;  // the caller may have changed anything since the last run
     while (now_ < t && !leadStopped_)
         if (!slice(t, kNever)) return false;
     return fault_.empty();
@@ -438,7 +442,9 @@ bool Bus::runTo(Ticks t) {
 bool Bus::runUntil(const std::function<bool()>& cond, Ticks limit) {
     const Ticks deadline = now_ + limit;
     leadStopped_ = false;
-    while (!cond()) {
+    for (;;) {
+        untouched_ = false;  // cond may have looked at (and so changed) a station
+        if (cond()) break;
         if (now_ >= deadline || leadStopped_ || !slice(deadline, checkInterval_)) return false;
     }
     return true;
@@ -449,6 +455,7 @@ std::string Bus::runUntilReply(Ticks timeout) {
     const size_t mark = hostRx_.size();
     const Ticks idle = 2 * charTime();
     leadStopped_ = false;
+    untouched_ = false;
     for (;;) {
         if (leadStopped_) break;
         const bool replied = hostRx_.size() > mark;

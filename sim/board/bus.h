@@ -87,6 +87,11 @@ public:
     virtual void receive(uint8_t value, double senderBaud, Ticks at) = 0;
 
 protected:
+    // For implementations, in runTo: the bus ran this station before within
+    // the same run and nothing but its deliveries (scheduled for the station
+    // like any byte) reached the station since, so the station may go on
+    // from where it stopped as if it had not stopped at all.
+    bool resumed() const { return resumed_; }
     // For implementations: the station's UART starts sending a byte (start
     // bit at `start`, stop bit ending at `end`). Call it no later than `start`.
     void transmitted(uint8_t value, Ticks start, Ticks end);
@@ -99,6 +104,7 @@ private:
     Bus* bus_ = nullptr;
     unsigned index_ = 0;
     bool driverOn_ = false;
+    bool resumed_ = false;
 };
 
 // Station numbers in masks: node i is bit i, the host is bit kHostBit.
@@ -250,6 +256,9 @@ private:
     void report(std::string what);
     void deliverHostBytes();  // full duplex: the host's bytes that have ended
 
+    // Nothing but the bus has run since the stations last ran (see
+    // BusNode::resumed): no caller's code between two slices.
+    bool untouched_ = false;
     std::optional<unsigned> lead_;
     bool leadStopped_ = false;
     double baud_;
