@@ -18,7 +18,9 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "aduc702x.h"
@@ -50,23 +52,85 @@ double cpuSeconds() {
 
 // ---- The ceiling: the bare core on `subs r0, r0, #1; bne .-4` ----
 
-double bareCoreIps() {
+// CPU seconds per pass of a loop on the bare core (code at 0x80000, r2
+// pointing into RAM at 0x10000 mapped as the Machine maps SRAM), optionally
+// with an empty block hook.
+double barePass(const std::vector<uint32_t>& loop, bool blockHook, uint32_t passes) {
     uc_engine* uc = nullptr;
     if (uc_open(UC_ARCH_ARM, UC_MODE_ARM, &uc) != UC_ERR_OK) fail("cannot open the emulator");
     uc_ctl_set_cpu_model(uc, UC_CPU_ARM_TI925T);
-    uc_mem_map(uc, 0x80000, 0x1000, UC_PROT_ALL);
-    const uint32_t code[] = {0xE2500001,   // subs r0, r0, #1
-                             0x1AFFFFFD,   // bne  loop
-                             0xEAFFFFFE};  // b    .   (never reached: `until` stops first)
-    uc_mem_write(uc, 0x80000, code, sizeof code);
-    const uint32_t passes = 100'000'000;
+    static std::vector<uint8_t> ram(0x2000);
+    uc_mem_map(uc, 0x80000, 0x1000, UC_PROT_READ | UC_PROT_EXEC);
+    uc_mem_map_ptr(uc, 0x10000, ram.size(), UC_PROT_ALL, ram.data());
+    uc_mmio_map(uc, 0xFFFF0000, 0x1000, +[](uc_engine*, uint64_t, unsigned, void*) -> uint64_t { return 0; }, nullptr,
+                +[](uc_engine*, uint64_t, unsigned, uint64_t, void*) {}, nullptr);
+    std::vector<uint32_t> code = loop;
+    code.push_back(0xEAFFFFFE);  // b .   (never reached: `until` stops first)
+    uc_mem_write(uc, 0x80000, code.data(), code.size() * 4);
+    const uint32_t r2 = 0x10100, r3 = 0xFFFF0700;
     uc_reg_write(uc, UC_ARM_REG_R0, &passes);
+    uc_reg_write(uc, UC_ARM_REG_R2, &r2);
+    uc_reg_write(uc, UC_ARM_REG_R3, &r3);
+    uc_hook h = 0;
+    if (blockHook)
+        uc_hook_add(uc, &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(+[](uc_engine*, uint64_t, uint32_t, void*) {}),
+                    nullptr, 1, 0);
     const double t0 = cpuSeconds();
-    const uc_err e = uc_emu_start(uc, 0x80000, 0x80008, 0, 0);
-    const double wall = cpuSeconds() - t0;
+    const uc_err e = uc_emu_start(uc, 0x80000, 0x80000 + 4 * loop.size(), 0, 0);
+    const double cpu = cpuSeconds() - t0;
     uc_close(uc);
     if (e != UC_ERR_OK) fail(std::string("bare core: ") + uc_strerror(e));
-    return 2.0 * passes / wall;
+    return cpu / passes;
+}
+
+constexpr uint32_t kSubs = 0xE2500001;  // subs r0, r0, #1
+constexpr uint32_t kStr = 0xE5821000;   // str  r1, [r2]
+constexpr uint32_t kLdrIo = 0xE5931000; // ldr  r1, [r3]   (a register block)
+uint32_t bne(int back) { return 0x1A000000 | (uint32_t(-back - 2) & 0xFFFFFF); }
+
+double bareCoreIps() { return 2.0 / barePass({kSubs, bne(1)}, false, 100'000'000); }
+
+// What the emulator itself charges, measured on the bare core: one store to
+// RAM, one block hook call (an empty hook), one start of the core for a
+// short stretch.
+struct EmulatorCosts {
+    double store = 0, hook = 0, start = 0, io = 0;
+};
+
+EmulatorCosts emulatorCosts() {
+    EmulatorCosts c;
+    const uint32_t n = 4'000'000;
+    const double plain = barePass({kSubs, bne(1)}, false, n);
+    c.store = barePass({kStr, kSubs, bne(2)}, false, n) - plain * 1.5;
+    c.hook = barePass({kSubs, bne(1)}, true, n) - plain;
+    c.io = barePass({kLdrIo, kSubs, bne(2)}, false, n) - plain * 1.5;
+    // A start that runs a few blocks and is stopped by a block hook, as the
+    // Machine stops the core (no exit address: one would cost a flush of
+    // its code at every start).
+    uc_engine* uc = nullptr;
+    if (uc_open(UC_ARCH_ARM, UC_MODE_ARM, &uc) != UC_ERR_OK) fail("cannot open the emulator");
+    uc_ctl_set_cpu_model(uc, UC_CPU_ARM_TI925T);
+    uc_ctl_exits_enable(uc);
+    uc_mem_map(uc, 0x80000, 0x1000, UC_PROT_READ | UC_PROT_EXEC);
+    const uint32_t code[] = {kSubs, bne(1), 0xEAFFFFFE};
+    uc_mem_write(uc, 0x80000, code, sizeof code);
+    static int blocks = 0;
+    uc_hook h;
+    uc_hook_add(uc, &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(+[](uc_engine* u, uint64_t, uint32_t, void*) {
+                    if (++blocks == 4) uc_emu_stop(u);
+                }),
+                nullptr, 1, 0);
+    const int starts = 200'000;
+    const uint32_t many = 1000;
+    const double t0 = cpuSeconds();
+    for (int i = 0; i < starts; ++i) {
+        blocks = 0;
+        uc_reg_write(uc, UC_ARM_REG_R0, &many);
+        uc_emu_start(uc, 0x80000, 0xFFFFFFFEull, 0, 0);
+    }
+    c.start = (cpuSeconds() - t0) / starts - 3 * (plain + c.hook);
+    uc_close(uc);
+    return c;
 }
 
 // ---- Workloads ----
@@ -254,6 +318,51 @@ std::function<Ticks()> tavloScan(Counters& c, std::vector<std::shared_ptr<void>>
     };
 }
 
+// Counts over one run of velmora answering frames: blocks the core ran
+// (one block hook call each), store instructions in them (STR, STRB, STRH,
+// and every register of an STM; conditional ones counted), core starts.
+struct FrameCounts {
+    uint64_t blocks = 0, stores = 0, starts = 0, emulated = 0, interrupts = 0, io = 0;
+};
+
+unsigned armStores(const uint8_t* flash, uint32_t addr, uint32_t size) {
+    unsigned n = 0;
+    for (uint32_t a = addr; a + 4 <= addr + size; a += 4) {
+        const uint8_t* p = flash + (a - 0x80000);
+        const uint32_t i = uint32_t(p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24);
+        if ((i >> 28) == 0xF) continue;
+        if ((i & 0x0C100000) == 0x04000000 || (i & 0x0E1000F0) == 0x000000B0) ++n;
+        else if ((i & 0x0E100000) == 0x08000000) n += unsigned(__builtin_popcount(i & 0xFFFF));
+    }
+    return n;
+}
+
+FrameCounts countFrames() {
+    Counters c;
+    std::vector<std::shared_ptr<void>> keep;
+    auto timed = velmoraFrames(c, keep);
+    Machine& m = *c.machines.front();
+    FrameCounts f;
+    std::unordered_map<uint32_t, unsigned> stores;
+    m.onBlock = [&](uint32_t addr, uint32_t size) {
+        ++f.blocks;
+        if (addr < 0x80000 || addr + size > 0x80000 + Chip::kFlashSize) return;
+        auto it = stores.find(addr);
+        if (it == stores.end()) it = stores.emplace(addr, armStores(m.chip().flash(), addr, size)).first;
+        f.stores += it->second;
+    };
+    m.onSlice = [&] { ++f.starts; };
+    m.chip().setTrace([&](const std::string&) { ++f.io; });  // one line per register access
+    const uint64_t i0 = m.instructions() - m.skippedInstructions(), q0 = m.interruptsTaken();
+    timed();
+    f.emulated = m.instructions() - m.skippedInstructions() - i0;
+    f.interrupts = m.interruptsTaken() - q0;
+    m.onBlock = nullptr;
+    m.onSlice = nullptr;
+    m.chip().setTrace(nullptr);
+    return f;
+}
+
 template <typename T>
 T median(std::vector<T> v) {
     std::sort(v.begin(), v.end());
@@ -291,12 +400,14 @@ int main(int argc, char** argv) {
     std::printf("%-27s %9s %8s %8s %10s %7s %13s %13s %8s %7s %8s\n", "workload", "virtual s", "wall s", "cpu s", "x realtime",
                 "(goal)", "simulated/s", "emulated/s", "sim/bare", "(goal)", "emu/bare");
     std::string machine = "BENCH sim_speed bare_ips=" + std::to_string(uint64_t(ceiling));
+    std::optional<Run> frames;
     for (const Workload& w : workloads) {
         if (only && !std::strstr(w.key, only)) continue;
         std::vector<Run> runs;
         for (int i = 0; i < reps; ++i) runs.push_back(runOnce(w));
         std::sort(runs.begin(), runs.end(), [](const Run& a, const Run& b) { return a.cpu < b.cpu; });
         const Run& r = runs[runs.size() / 2];
+        if (std::strcmp(w.key, "velmora_frames") == 0) frames = r;
         const double ratio = r.virtualSeconds / r.cpu;
         const double simIps = double(r.simulated) / r.cpu, emuIps = double(r.emulated) / r.cpu;
         char bareGoal[16] = "";
@@ -308,6 +419,44 @@ int main(int argc, char** argv) {
         std::snprintf(buf, sizeof buf, " %s_ratio=%.1f %s_sim_ips=%.0f %s_emu_ips=%.0f %s_instr=%llu %s_emulated=%llu",
                       w.key, ratio, w.key, simIps, w.key, emuIps, w.key, (unsigned long long)r.simulated, w.key,
                       (unsigned long long)r.emulated);
+        machine += buf;
+    }
+
+    // Where the time of velmora answering frames goes: the emulator's own
+    // charges measured on the bare core, times how often the run incurs them.
+    if (frames) {
+        const EmulatorCosts e = emulatorCosts();
+        const FrameCounts f = countFrames();
+        const double total = frames->cpu;
+        struct Part {
+            const char* what;
+            double seconds;
+            std::string how;
+        };
+        char b[5][96];
+        std::snprintf(b[0], sizeof b[0], "%llu x %.1f ns", (unsigned long long)f.emulated, 1e9 / ceiling);
+        std::snprintf(b[1], sizeof b[1], "%llu x %.1f ns", (unsigned long long)f.stores, 1e9 * e.store);
+        std::snprintf(b[2], sizeof b[2], "%llu x %.1f ns", (unsigned long long)f.blocks, 1e9 * e.hook);
+        std::snprintf(b[3], sizeof b[3], "%llu x %.0f ns", (unsigned long long)f.starts, 1e9 * e.start);
+        std::snprintf(b[4], sizeof b[4], "%llu x %.1f ns", (unsigned long long)f.io, 1e9 * e.io);
+        Part parts[] = {{"instructions at the bare core's rate", f.emulated / ceiling, b[0]},
+                        {"stores (the emulator's slow path)", f.stores * e.store, b[1]},
+                        {"block hook calls (the emulator's side)", f.blocks * e.hook, b[2]},
+                        {"core starts (stops at events, slices)", f.starts * e.start, b[3]},
+                        {"register accesses (the emulator's side)", f.io * e.io, b[4]},
+                        {"the simulator's own code (the rest)", 0,
+                         "block hook, fast-forward, chip models, events, bus"}};
+        double known = 0;
+        for (const Part& p : parts) known += p.seconds;
+        parts[5].seconds = total - known;
+        std::printf("\nwhere velmora's time goes answering frames (%.1f ms CPU for %.3f s simulated, %llu interrupts):\n",
+                    1e3 * total, frames->virtualSeconds, (unsigned long long)f.interrupts);
+        for (const Part& p : parts)
+            std::printf("  %-40s %8.2f ms %5.1f%%   %s\n", p.what, 1e3 * p.seconds, 100 * p.seconds / total, p.how.c_str());
+        char buf[200];
+        std::snprintf(buf, sizeof buf, " store_ns=%.1f hook_ns=%.1f start_ns=%.0f io_ns=%.1f frames_stores=%llu frames_blocks=%llu frames_starts=%llu",
+                      1e9 * e.store, 1e9 * e.hook, 1e9 * e.start, 1e9 * e.io, (unsigned long long)f.stores,
+                      (unsigned long long)f.blocks, (unsigned long long)f.starts);
         machine += buf;
     }
     std::printf("\n%s\n", machine.c_str());

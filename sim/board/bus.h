@@ -56,7 +56,7 @@
 #include <utility>
 #include <vector>
 
-#include "../time.h"
+#include "core/time.h"
 
 namespace sim {
 
