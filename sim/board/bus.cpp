@@ -212,6 +212,14 @@ void Bus::breakpoints(Ticks from, Ticks to, std::vector<Ticks>& out) {
 
 void Bus::findCollisions(Ticks from, Ticks to) {
     if (to <= from) return;
+    // A collision takes two drivers on at once: most windows have one at most.
+    unsigned mayDrive = 0;
+    forEachStation([&](const Station& s, unsigned) {
+        bool on = s.enabledAt(from);
+        for (const auto& e : s.enable) on |= e.second && e.first >= from && e.first < to;
+        mayDrive += on;
+    });
+    if (mayDrive < 2) return;
     std::vector<Ticks> bp;
     breakpoints(from, to, bp);
     if (bp.empty() || bp.front() != from) bp.insert(bp.begin(), from);
