@@ -83,18 +83,24 @@ void measure(const char* name, double budget, std::string& machine) {
     m.onSlice = [&] { ++stretches; };
     double virt = 0;
     uint64_t simulated = 0, skipped = 0, interrupts = 0, starts = 0;
+    sim::Ticks t = 0;
+    uint64_t i = 0, q = 0, k = 0, s0 = 0;
+    node.beforeInput = [&] {  // the restored node, before the input
+        t = m.now();
+        i = m.instructions();
+        q = m.interruptsTaken();
+        k = m.skippedInstructions();
+        s0 = stretches;
+    };
     for (const std::string& in : inputs) {
-        node.run(std::string_view(in).substr(0, 0));  // the restored state's counters
-        const sim::Ticks t = m.now();
-        const uint64_t i = m.instructions(), q = m.interruptsTaken();
-        const uint64_t k = m.skippedInstructions(), s0 = stretches;
         node.run(in);
-        starts += stretches - s0;
         virt += sim::toMillis(m.now() - t);
         simulated += m.instructions() - i;
         skipped += m.skippedInstructions() - k;
         interrupts += m.interruptsTaken() - q;
+        starts += stretches - s0;
     }
+    node.beforeInput = [&] { restored = cpuSeconds(); };
     const double n = double(inputs.size());
     std::printf("%-8s per execution: %.2f ms simulated, %.0f instructions (%.0f emulated), %.1f interrupts, "
                 "%.0f core starts\n",

@@ -1,11 +1,14 @@
-// Simulator speed on the firmware's real workloads: virtual time per wall
-// time, and simulated instructions per second against the bare emulator
+// Simulator speed on the firmware's real workloads: virtual time per CPU
+// second, and simulated instructions per second against the bare emulator
 // core running a tight loop in this process (no hooks, no peripherals: the
-// ceiling on this machine).
+// ceiling on this machine), each beside its goal. Then an account of where
+// velmora's time goes answering frames.
 //
-// Instruction counts and virtual times are exact and repeatable; wall times
-// depend on the machine's load, so every workload runs several times and the
-// median is shown. "simulated" counts every instruction the chip executes,
+//   bench_sim_speed [reps] [key]    (key: only the workloads whose key holds it)
+//
+// Instruction counts and virtual times are exact and repeatable; CPU times
+// vary with the machine's load (caches), so every workload runs several
+// times and the median is shown. "simulated" counts every instruction the chip executes,
 // "emulated" only those the core really ran (the rest were polling passes
 // skipped up to the next event).
 #include <unicorn/unicorn.h>
