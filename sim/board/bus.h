@@ -214,6 +214,8 @@ public:
     const std::vector<TxFault>& txFaults() const { return txFaults_; }
     // Human-readable reports of collisions, driver faults and late deliveries.
     const std::vector<std::string>& reports() const { return reports_; }
+    // Called within a run: it must leave the stations alone (see
+    // BusNode::resumed).
     std::function<void(const std::string&)> onReport;
     // How reports name node i (default "node i", counted from 0).
     std::function<std::string(unsigned)> nodeName;
