@@ -1,6 +1,7 @@
 // nodectl serve: options, the lines' threads and the HTTP server.
 #include <CLI/CLI.hpp>
 #include <httplib.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -121,6 +122,8 @@ int run(int argc, char** argv) {
   // start (each is closed again at once; its thread opens it for good).
   if (!velmora.empty()) open_line(velmora, velmora_baud, std::chrono::seconds(2));
   if (!tavlo.empty()) open_line(tavlo, tavlo_baud, std::chrono::seconds(2));
+  // One malloc arena per HTTP thread would cost megabytes each for nothing.
+  mallopt(M_ARENA_MAX, 2);
   serve::EventHub hub;
   serve::Failures failures;
   serve::AuditLog audit_log(audit);

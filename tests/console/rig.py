@@ -65,6 +65,7 @@ class Rig:
         self.console = None
         self.port = None
         self.console_log = os.path.join(work, "console.log")
+        self.quiet = True  # aducsim's progress messages
         os.makedirs(os.path.join(work, "flash"), exist_ok=True)
 
     # ------------------------------------------------------------ nodes --
@@ -72,7 +73,9 @@ class Rig:
         link = os.path.join(self.work, name)
         out = open(os.path.join(self.work, name + ".out"), "w")
         err = open(os.path.join(self.work, name + ".err"), "w")
-        cmd = [self.aducsim, kind, "--link", link, "--quiet", *args]
+        cmd = [self.aducsim, kind, "--link", link, *args]
+        if self.quiet:
+            cmd.insert(4, "--quiet")
         if kind == "velmora":
             cmd += ["--flash-dir", os.path.join(self.work, "flash")]
         p = subprocess.Popen(cmd, stdout=out, stderr=err, stdin=subprocess.DEVNULL)
