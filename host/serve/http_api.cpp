@@ -280,6 +280,8 @@ void install_routes(httplib::Server& svr, const Parts& p, const Access& access) 
       request["body"] = body.is_null() ? json(req.body.substr(0, 200)) : body;
       json result = out;
       result["status"] = status;
+      if (result.contains("profile"))  // the scan itself is data, not a change: keep its number and peak
+        result["profile"] = {{"seq", out["profile"]["seq"]}, {"peak", out["profile"]["peak"]}};
       const std::string client = client_of(req);
       audit.append(client, request, result);
       hub.publish("audit", {{"time", iso_time(unix_ms())}, {"client", client}, {"request", request}, {"result", result}});

@@ -270,9 +270,10 @@ bool VelmoraBus::background() {
 }
 
 void VelmoraBus::end_ramp(Node& n, const std::string& verdict, const std::string& detail) {
-  RampRun r = std::move(*n.ramp);
+  RampRun r;
   {
     std::lock_guard<std::mutex> lock(m_);
+    r = std::move(*n.ramp);
     n.ramp.reset();
   }
   json result = {{"verdict", verdict}, {"detail", detail}, {"readback", opt_json(n.volts)}};

@@ -75,6 +75,8 @@ def main():
             ("GET", "/api/velmora/nodes/9", None, 404, "unknown node (GET)"),
             ("POST", "/api/velmora/nodes/1/set", {"volts": 1600}, 422, "over max_volts"),
             ("POST", "/api/velmora/nodes/2/on", {"volts": 900}, 422, "over node 2's own max_volts"),
+            ("POST", "/api/velmora/nodes/1/on", {"volts": 1600, "ramp": 200}, 422, "a ramp over max_volts"),
+            ("POST", "/api/velmora/nodes/2/set", {"volts": 801, "ramp": 50}, 422, "a ramp over node 2's limit"),
             ("POST", "/api/velmora/nodes/1/on", {}, 422, "switching on without a voltage under limits"),
             ("POST", "/api/velmora/nodes/1/set", {"volts": 2500}, 400, "beyond the node's range"),
             ("POST", "/api/velmora/nodes/1/set", {"volts": "1000"}, 400, "volts as a string"),
