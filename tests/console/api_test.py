@@ -17,7 +17,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from rig import Checks, EventReader, Rig, wait_for  # noqa: E402
+from rig import Checks, EventReader, Rig, wait_for, with_reset_retry  # noqa: E402
 
 # Frames the console sends on its own: syncs and the two readings.
 POLL_FRAME = re.compile(r"^(0\\r|[HR]\d+\\r)$")
@@ -125,48 +125,54 @@ def main():
         c.check(any("exceeds the limit of 1500 V" in f["error"] for f in fails), "refusals are listed for the page")
 
         # ------------------------------------------ set, ramp, on, off ------
-        r = rig.post("/api/velmora/nodes/1/on", {"volts": 1000, "ramp": 1000})
-        c.check(r.status == 200 and r.json["verdict"] == "started" and r.json["step"] == 250,
-                "on with a ramp starts it (steps at most 250 V at 1000 V/s)", r.text)
-        r2 = rig.post("/api/velmora/nodes/1/set", {"volts": 900})
-        c.check(r2.status == 422 and "ramping" in r2.json["error"], "a node that ramps refuses other sets", r2.text)
-        saw_ramping = "ramping" in [rig.node(1)["state"] for _ in range(3)]
-        n1 = wait_for(lambda: (lambda n: n if n["state"] == "within band" else None)(rig.node(1)), 15,
-                      "node 1 within band at 1000 V")
-        c.check(saw_ramping and abs(n1["volts"] - 1000) <= 5 and n1["setpoint"] == 1000 and n1["on"],
-                "the ramp reaches 1000 V, shown as ramping, then within band", n1)
-        wait_for(lambda: any(json.loads(l)["request"].get("ended") == "ramp"
-                             for l in open(os.path.join(work, "audit.jsonl"))), 5, "the ramp's end in the audit log")
-        c.check(any(e[1]["what"] == "ramp" and e[1]["result"]["verdict"] == "verified" for e in ev.of("result")),
-                "the ramp's end is an event")
-        r = rig.post("/api/velmora/nodes/1/set", {"volts": 1500})
-        c.check(r.status == 422 and "largest step" in r.json["error"], "a step over max_step is refused", r.text)
-        r = rig.post("/api/velmora/nodes/1/set", {"volts": 1200})
-        c.check(r.status == 200 and r.json["verdict"] == "verified" and abs(r.json["readback"] - 1200) <= 3,
-                "set 1200 V, verified by readback", r.text)
-        r = rig.post("/api/velmora/nodes/1/set", {"volts": 1100, "ramp": 400, "persist": True})
-        wait_for(lambda: rig.node(1)["state"] == "within band" and rig.node(1)["setpoint"] == 1100, 10,
-                 "a stored ramp down to 1100 V")
-        c.check(r.status == 200, "a stored ramp down", r.text)
-        r = rig.post("/api/velmora/nodes/2/set", {"volts": 700, "ramp": 100})
-        c.check(r.status == 422 and "output is off" in r.json["error"], "a ramp on an output that is off is refused",
-                r.text)
+        def set_and_switch(check):
+            r = rig.post("/api/velmora/nodes/1/on", {"volts": 1000, "ramp": 1000})
+            check(r.status == 200 and r.json["verdict"] == "started" and r.json["step"] == 250,
+                    "on with a ramp starts it (steps at most 250 V at 1000 V/s)", r.text)
+            r2 = rig.post("/api/velmora/nodes/1/set", {"volts": 900})
+            check(r2.status == 422 and "ramping" in r2.json["error"], "a node that ramps refuses other sets", r2.text)
+            saw_ramping = "ramping" in [rig.node(1)["state"] for _ in range(3)]
+            n1 = wait_for(lambda: (lambda n: n if n["state"] == "within band" else None)(rig.node(1)), 15,
+                          "node 1 within band at 1000 V")
+            check(saw_ramping and abs(n1["volts"] - 1000) <= 5 and n1["setpoint"] == 1000 and n1["on"],
+                    "the ramp reaches 1000 V, shown as ramping, then within band", n1)
+            wait_for(lambda: any(json.loads(l)["request"].get("ended") == "ramp"
+                                 for l in open(os.path.join(work, "audit.jsonl"))), 5, "the ramp's end in the audit log")
+            check(any(e[1]["what"] == "ramp" and e[1]["result"]["verdict"] == "verified" for e in ev.of("result")),
+                    "the ramp's end is an event")
+            r = rig.post("/api/velmora/nodes/1/set", {"volts": 1500})
+            check(r.status == 422 and "largest step" in r.json["error"], "a step over max_step is refused", r.text)
+            r = rig.post("/api/velmora/nodes/1/set", {"volts": 1200})
+            check(r.status == 200 and r.json["verdict"] == "verified" and abs(r.json["readback"] - 1200) <= 3,
+                    "set 1200 V, verified by readback", r.text)
+            r = rig.post("/api/velmora/nodes/1/set", {"volts": 1100, "ramp": 400, "persist": True})
+            wait_for(lambda: rig.node(1)["state"] == "within band" and rig.node(1)["setpoint"] == 1100, 10,
+                     "a stored ramp down to 1100 V")
+            check(r.status == 200, "a stored ramp down", r.text)
+            r = rig.post("/api/velmora/nodes/2/set", {"volts": 700, "ramp": 100})
+            check(r.status == 422 and "output is off" in r.json["error"], "a ramp on an output that is off is refused",
+                    r.text)
 
-        # calibrate node 1 at its present output, then switch off
-        v = rig.node(1)["volts"]
-        r = rig.post("/api/velmora/nodes/1/calibrate", {"volts": v})
-        c.check(r.status == 200 and r.json["verdict"] == "verified", "calibrate at the present reading", r.text)
-        r = rig.post("/api/velmora/nodes/1/off", {})
-        c.check(r.status == 200 and r.json["verdict"] == "verified" and r.json["readback"] <= 10, "off", r.text)
+            # calibrate node 1 at its present output, then switch off
+            v = rig.node(1)["volts"]
+            r = rig.post("/api/velmora/nodes/1/calibrate", {"volts": v})
+            check(r.status == 200 and r.json["verdict"] == "verified", "calibrate at the present reading", r.text)
+            r = rig.post("/api/velmora/nodes/1/off", {})
+            check(r.status == 200 and r.json["verdict"] == "verified" and r.json["readback"] <= 10, "off", r.text)
 
-        # all outputs off
-        for a, volts in ((1, 300), (2, 350)):
-            r = rig.post(f"/api/velmora/nodes/{a}/on", {"volts": volts})
-            c.check(r.status == 200 and r.json["verdict"] == "verified", f"node {a} on at {volts} V", r.text)
-        r = rig.post("/api/velmora/all-off", {})
-        c.check(r.status == 200 and r.json["verdict"] == "verified" and r.json["persist"] and
-                all(o["readback"] <= 10 for o in r.json["nodes"].values()), "all outputs off, read back", r.text)
-        c.check(all(not rig.node(a)["on"] for a in (1, 2)), "both nodes read off")
+            # all outputs off
+            for a, volts in ((1, 300), (2, 350)):
+                r = rig.post(f"/api/velmora/nodes/{a}/on", {"volts": volts})
+                check(r.status == 200 and r.json["verdict"] == "verified", f"node {a} on at {volts} V", r.text)
+            r = rig.post("/api/velmora/all-off", {})
+            check(r.status == 200 and r.json["verdict"] == "verified" and r.json["persist"] and
+                    all(o["readback"] <= 10 for o in r.json["nodes"].values()), "all outputs off, read back", r.text)
+            check(all(not rig.node(a)["on"] for a in (1, 2)), "both nodes read off")
+
+        def all_off_first():
+            rig.post("/api/velmora/all-off", {})
+            time.sleep(0.5)
+        with_reset_retry(rig, c, "the sets and switching", set_and_switch, prepare=all_off_first)
 
         # address change and back, then a scan
         r = rig.post("/api/velmora/nodes/2/address", {"to": 5})

@@ -16,7 +16,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import browser  # noqa: E402
-from rig import Checks, Rig, wait_for  # noqa: E402
+from rig import Checks, Rig, wait_for, with_reset_retry  # noqa: E402
 
 X_CENTRE = 29
 Y_CENTRE = 17
@@ -51,29 +51,38 @@ def main():
         c.check("polls/s per node" in text("#rate"), "the page states the polling rate", text("#rate"))
 
         # 1200 V at 200 V/s, typed into node 1's card; switching on asks first.
-        rows0 = js("return consoleCharts[1].numRows()")
-        card = driver.find_element(By.ID, "node-1")
-        card.find_element(By.CLASS_NAME, "in-volts").send_keys("1200")
-        card.find_element(By.CLASS_NAME, "in-ramp").send_keys("200")
-        card.find_element(By.CLASS_NAME, "b-on").click()
-        alert = wait_for(lambda: driver.switch_to.alert, 3, "the confirmation")
-        c.check("1200 V" in alert.text and "200 V/s" in alert.text, "switching on asks for confirmation", alert.text)
-        alert.accept()
-        wait_for(lambda: "ramping" in text("#node-1 .state"), 5, "the card shows the ramp")
-        mid = wait_for(lambda: (lambda n: n if n["state"] == "ramping" and 100 < n["volts"] < 1100 else None)(
-            rig.node(1)), 5, "node 1 half-way")
-        c.check(mid["setpoint"] < 1200, "the supply ramps (API)", mid)
-        n1 = wait_for(lambda: (lambda n: n if n["state"] == "within band" else None)(rig.node(1)), 15,
-                      "node 1 at 1200 V")
-        c.check(abs(n1["volts"] - 1200) <= 5, "the simulated supply reaches 1200 V (API)", n1)
-        wait_for(lambda: abs(int(text("#node-1 .v")) - 1200) <= 5 and text("#node-1 .state") == "within band", 3,
-                 "the card at 1200 V")
-        rows1 = js("return consoleCharts[1].numRows()")
-        c.check(rows1 > rows0 + 20, f"the trend chart gains points ({rows0} -> {rows1})")
-        # Node 2 on too, straight to 400 V, so that all-off has two outputs to switch.
-        r = rig.post("/api/velmora/nodes/2/on", {"volts": 400})
-        c.check(r.status == 200 and r.json["verdict"] == "verified", "node 2 on at 400 V", r.text)
-        wait_for(lambda: text("#node-2 .out") == "ON", 3, "node 2's card on")
+        def ramp_in_page(check):
+            card = driver.find_element(By.ID, "node-1")
+            for cls in ("in-volts", "in-ramp"):
+                card.find_element(By.CLASS_NAME, cls).clear()
+            rows0 = js("return consoleCharts[1].numRows()")
+            card = driver.find_element(By.ID, "node-1")
+            card.find_element(By.CLASS_NAME, "in-volts").send_keys("1200")
+            card.find_element(By.CLASS_NAME, "in-ramp").send_keys("200")
+            card.find_element(By.CLASS_NAME, "b-on").click()
+            alert = wait_for(lambda: driver.switch_to.alert, 3, "the confirmation")
+            check("1200 V" in alert.text and "200 V/s" in alert.text, "switching on asks for confirmation", alert.text)
+            alert.accept()
+            wait_for(lambda: "ramping" in text("#node-1 .state"), 5, "the card shows the ramp")
+            mid = wait_for(lambda: (lambda n: n if n["state"] == "ramping" and 100 < n["volts"] < 1100 else None)(
+                rig.node(1)), 5, "node 1 half-way")
+            check(mid["setpoint"] < 1200, "the supply ramps (API)", mid)
+            n1 = wait_for(lambda: (lambda n: n if n["state"] == "within band" else None)(rig.node(1)), 15,
+                          "node 1 at 1200 V")
+            check(abs(n1["volts"] - 1200) <= 5, "the simulated supply reaches 1200 V (API)", n1)
+            wait_for(lambda: abs(int(text("#node-1 .v")) - 1200) <= 5 and text("#node-1 .state") == "within band", 3,
+                     "the card at 1200 V")
+            rows1 = js("return consoleCharts[1].numRows()")
+            check(rows1 > rows0 + 20, f"the trend chart gains points ({rows0} -> {rows1})")
+            # Node 2 on too, straight to 400 V, so that all-off has two outputs to switch.
+            r = rig.post("/api/velmora/nodes/2/on", {"volts": 400})
+            check(r.status == 200 and r.json["verdict"] == "verified", "node 2 on at 400 V", r.text)
+            wait_for(lambda: text("#node-2 .out") == "ON", 3, "node 2's card on")
+
+        def all_off_first():
+            rig.post("/api/velmora/all-off", {})
+            time.sleep(0.5)
+        with_reset_retry(rig, c, "the ramp in the page", ramp_in_page, prepare=all_off_first)
 
         # The readout: settle, acquire, peak where the simulated beam is.
         driver.find_element(By.ID, "in-settle").send_keys("20")
