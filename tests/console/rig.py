@@ -67,8 +67,9 @@ def with_reset_retry(rig, checks, what, body, sim="hv", prepare=None):
     """Runs body(check) and records its checks. When a check failed and a
     simulated node's watchdog reset it meanwhile (on a starved machine the
     simulator can fall behind real time, and then the host's sync after a
-    reply comes too late for the nodes), prepares and runs it once more."""
-    for attempt in (1, 2):
+    reply comes too late for the nodes), prepares and runs it again, at
+    most three times in all."""
+    for attempt in (1, 2, 3):
         before = rig.resets(sim)
         got = []
 
@@ -79,7 +80,7 @@ def with_reset_retry(rig, checks, what, body, sim="hv", prepare=None):
             body(check)
         except Failure as e:
             got.append((False, f"{what}: ran to its end", repr(e)))
-        if attempt == 1 and any(not ok for ok, _, _ in got) and rig.resets(sim) > before:
+        if attempt < 3 and any(not ok for ok, _, _ in got) and rig.resets(sim) > before:
             print(f"note: a simulated node was reset by its watchdog during {what}; once more", flush=True)
             if prepare:
                 prepare()
@@ -93,9 +94,9 @@ class Rig:
     def __init__(self, build, work):
         self.build = build
         self.work = work
-        self.aducsim = os.environ.get("ADUCSIM") or os.path.join(build, "sim", "aducsim")
-        if not os.path.exists(self.aducsim):
-            self.aducsim = os.path.join(build, "apps", "aducsim")
+        self.aducsim = os.environ.get("ADUCSIM") or next(
+            (p for p in (os.path.join(build, "apps", "aducsim", "aducsim"), os.path.join(build, "sim", "aducsim"))
+             if os.path.isfile(p)), "aducsim")
         self.nodectl = os.environ.get("NODECTL") or os.path.join(build, "host", "nodectl")
         self.sims = {}
         self.console = None
