@@ -68,7 +68,7 @@ def poll_rates(build, counts=(1, 4, 16), window=6.0):
         print(f"BENCH console_poll nodes={n} per_node_hz={mean:.2f} min_hz={min(rates):.2f} bus_hz={mean * n:.1f}")
     # The same on a stand-in bus that keeps 9600 Bd character timing but costs
     # no simulation: what the console reaches when the nodes keep up.
-    print("   stand-in bus (replies with 9600 Bd character timing, no simulator):")
+    print("   stand-in bus (9600 Bd character timing both ways, four-digit readings, no simulator):")
     for n in counts:
         work = tempfile.mkdtemp(prefix="console-bench-")
         rig = Rig(build, work)
@@ -92,7 +92,8 @@ def poll_rates(build, counts=(1, 4, 16), window=6.0):
 
 
 class FakeBus:
-    """Two velmora nodes as far as polling goes: answers 'H', 'R' and 'A'."""
+    """velmora nodes as far as polling goes: answers 'H', 'R' and 'A' with
+    9600 Bd character timing in both directions, and no simulation."""
 
     def __init__(self, addresses=(1, 2)):
         self.master, self.slave = pty.openpty()
@@ -101,6 +102,7 @@ class FakeBus:
         self.volts = {a: 1000 + a for a in addresses}  # four-digit readings
         self.lock = threading.Lock()
         self.stop = False
+        self.busy = 0.0  # when the line's last character has crossed it
         self.thread = threading.Thread(target=self.run, daemon=True)
         self.thread.start()
 
@@ -115,10 +117,14 @@ class FakeBus:
             if not r:
                 continue
             try:
-                buf += os.read(self.master, 256)
+                chunk = os.read(self.master, 256)
             except OSError:
                 time.sleep(0.05)
                 continue
+            # The pseudo-terminal passes bytes at once; the bus would take a
+            # character time for each, so the line stays busy that long.
+            self.busy = max(self.busy, time.monotonic()) + len(chunk) * CHAR_S
+            buf += chunk
             while b"\r" in buf:
                 frame, buf = buf.split(b"\r", 1)
                 frame = frame.decode(errors="replace")
@@ -131,9 +137,12 @@ class FakeBus:
                     continue
                 reply = {"H": f"e={v}\r\n", "R": f"e={int(v / 0.822)}\r\n", "A": f"{addr}\r\n"}.get(letter)
                 if reply:
-                    # The frame's end is here; the reply takes its characters' time on the wire.
-                    time.sleep(len(reply) * CHAR_S)
+                    # The reply starts when the frame has crossed the line and
+                    # arrives whole when its own characters have.
+                    end = max(self.busy, time.monotonic()) + len(reply) * CHAR_S
+                    time.sleep(max(0.0, end - time.monotonic()))
                     os.write(self.master, reply.encode())
+                    self.busy = end
 
     def close(self):
         self.stop = True
