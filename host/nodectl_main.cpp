@@ -1,10 +1,18 @@
-#include <cstring>
 #include <iostream>
 
 #include "cli.hpp"
+
+// The operator console, when it is built in, is `nodectl serve`: it parses
+// its own arguments.
+#if __has_include("serve.hpp")
 #include "serve.hpp"
+#define NODECTL_WITH_SERVE 1
+#endif
 
 int main(int argc, char** argv) {
-  if (argc > 1 && std::strcmp(argv[1], "serve") == 0) return host::serveMain(argc - 1, argv + 1);
+#ifdef NODECTL_WITH_SERVE
+  host::add_forwarded_command("serve", "operator console in the browser (see 'nodectl serve --help')",
+                              host::serveMain);
+#endif
   return host::nodectl_main(argc, argv, std::cout, std::cerr);
 }
