@@ -62,12 +62,14 @@ int run(int argc, char** argv) {
   std::string velmora, tavlo, nodes, scan = "1-252", listen = "127.0.0.1:8080", token, limits;
   std::string audit = "nodectl-audit.jsonl", dygraphs = "/usr/share/javascript/dygraphs";
   unsigned velmora_baud = kVelmoraBaud, tavlo_baud = kTavloBaud, timeout_ms = 200, band = 5, ramp_ms = 250,
-           history = 6000, settle_ms = 3000;
+           history = 6000, settle_ms = 3000, scan_ms = 50;
   std::optional<unsigned> tavlo_address;
   app.add_option("--velmora", velmora, "velmora bus: serial device, simulator pty or tcp:HOST:PORT");
   app.add_option("--tavlo", tavlo, "tavlo line: serial device, simulator pty or tcp:HOST:PORT");
   app.add_option("--nodes", nodes, "velmora addresses, e.g. 1,2 (default: scan the bus at start)");
   app.add_option("--scan", scan, "address range of the start-up scan")->capture_default_str();
+  app.add_option("--scan-timeout-ms", scan_ms, "how long the scan waits at each address")->capture_default_str()
+      ->check(CLI::Range(10u, 2000u));
   app.add_option("--tavlo-address", tavlo_address, "the readout unit's address (default: ask with IDN)")
       ->check(CLI::Range(0u, 65535u));
   app.add_option("--listen", listen, "ADDRESS:PORT to serve on; other than loopback needs --token")->capture_default_str();
@@ -102,6 +104,7 @@ int run(int argc, char** argv) {
   if (!nodes.empty()) vo.nodes = parse_node_list(nodes);
   std::tie(vo.scan_from, vo.scan_to) = parse_range(scan);
   vo.reply_timeout = millis(timeout_ms);
+  vo.scan_per_address = millis(scan_ms);
   vo.settle = millis(settle_ms);
   vo.ramp_interval = millis(ramp_ms);
   vo.band = band;

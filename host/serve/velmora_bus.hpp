@@ -16,7 +16,7 @@ namespace host::serve {
 struct VelmoraOptions {
   std::vector<unsigned> nodes;  // empty: scan at start
   unsigned scan_from = 1, scan_to = 252;
-  Duration scan_per_address = 30ms;
+  Duration scan_per_address = 50ms;
   Duration reply_timeout = 200ms;
   Duration settle = 3s;
   Duration ramp_interval = 250ms;

@@ -150,7 +150,10 @@ class Rig:
         log = open(self.console_log, "a")
         self.console_out = os.path.join(self.work, "console.out")
         out = open(self.console_out, "w")
-        cmd = [self.nodectl, "serve", "--listen", "127.0.0.1:0",
+        # Time-outs with room for a simulator that falls behind real time on
+        # a busy machine: a reply that comes after the host gave up collides
+        # with the next frame.
+        cmd = [self.nodectl, "serve", "--listen", "127.0.0.1:0", "--timeout-ms", "600", "--scan-timeout-ms", "200",
                "--audit", os.path.join(self.work, "audit.jsonl"), *args]
         self.console = subprocess.Popen(cmd, stdout=out, stderr=log, stdin=subprocess.DEVNULL, preexec_fn=_favour)
 
