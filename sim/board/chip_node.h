@@ -56,6 +56,7 @@ public:
     Ticks now() const override { return chip_.now(); }
     bool runTo(Ticks t) override;
     std::string fault() const override { return fault_; }
+    Ticks shortestByte() const override;
     void receive(uint8_t value, double senderBaud, Ticks at) override;
     // Without a transceiver the UART's input is wired straight to the line.
     bool hearsWhileDriving() const override { return !driver_ || driver_->receiverAlwaysOn(); }
