@@ -75,8 +75,14 @@ const Profiler::Block& Profiler::blockAt(uint32_t addr, uint32_t size) {
     const uint32_t a = canonical(addr);
     b.end = addr + size;
     b.routine = routineOf(a);
-    std::vector<uint8_t> code = m_.readBytes(a, size);
-    static_cast<BlockCost&>(b) = costBlock(code.data(), size, thumbAt(a), inFlash(a), model_);
+    // The machine's own cost of the block (what its time ran on), unless
+    // this profile asks what another memory model would give.
+    if (model_ == m_.cycleModel()) {
+        static_cast<BlockCost&>(b) = m_.blockCost(addr, size);
+    } else {
+        std::vector<uint8_t> code = m_.readBytes(a, size);
+        static_cast<BlockCost&>(b) = costBlock(code.data(), size, thumbAt(a), inFlash(a), model_);
+    }
     return blocks_.emplace(key, b).first->second;
 }
 

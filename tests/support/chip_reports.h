@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "chip.h"
+#include "chip/chip.h"
 
 namespace nodetest {
 

@@ -125,7 +125,7 @@ void Uart::transmit(uint8_t v) {
         return;
     }
     if (!shifting_) {
-        startShift(v);
+        startShift(v, chip_.now());
     } else if (!thrFull_) {
         thr_ = v;
         thrFull_ = true;
@@ -137,12 +137,13 @@ void Uart::transmit(uint8_t v) {
     }
 }
 
-void Uart::startShift(uint8_t v) {
-    Ticks now = chip_.now();
+void Uart::startShift(uint8_t v, Ticks now) {
     TxByte b{v, now, now + charTime(), baud()};
     shifting_ = true;
     ++txCount_;
-    txEvent_ = chip_.sched().at(b.end, [this] { txEvent_ = 0; shiftDone(); });
+    // The next byte follows at the stop bit's end, however late the core
+    // lets the event run (events are delivered between blocks).
+    txEvent_ = chip_.sched().at(b.end, [this, end = b.end] { txEvent_ = 0; shiftDone(end); });
     if (!txRouted()) {
         chip_.report(strf("uart: byte 0x%02X sent while P1.1 is not the UART output (GP1CON 0x%X)", v,
                           chip_.gpio().con(1)));
@@ -151,11 +152,11 @@ void Uart::startShift(uint8_t v) {
     }
 }
 
-void Uart::shiftDone() {
+void Uart::shiftDone(Ticks at) {
     shifting_ = false;
     if (thrFull_) {
         thrFull_ = false;
-        startShift(thr_);
+        startShift(thr_, at);
     }
     signal();
 }

@@ -70,8 +70,8 @@ public:
 
 private:
     void transmit(uint8_t v);
-    void startShift(uint8_t v);
-    void shiftDone();
+    void startShift(uint8_t v, Ticks start);
+    void shiftDone(Ticks at);
     void signal();
     uint32_t lineStatus() const;
     bool txRouted() const;
