@@ -160,6 +160,9 @@ int main(int argc, char** argv) {
     const tick_cost::TickFigures t = tick_cost::measure(elfPath);
     std::printf("BENCH firmware_cost tick_worst_cycles=%.0f tick_worst_us=%.1f tick_cpu_share=%.2f\n\n", t.worstCycles,
                 tick_cost::cyclesToMicros(t.worstCycles), t.cpuShare);
+    const tick_cost::TimeBase tb = tick_cost::timeBase(elfPath);
+    std::printf("BENCH time_base slot0_sim_us=%.2f slot0_model_us=%.2f worst_ratio=%.4f\n\n", tb.slot0SimUs,
+                tb.slot0ModelUs, tb.worstRatio);
     loopAway();
     replyLatency();
 }

@@ -80,7 +80,14 @@ void VelmoraClient::prepare() {
 
 void VelmoraClient::send_frame(char letter, std::optional<unsigned> value) {
   prepare();
-  line_.write(frame(letter, address_, value));
+  const std::string f = frame(letter, address_, value);
+  line_.write(f);
+  // A frame that writes the parameter store keeps the node's loop away from
+  // the line for a few milliseconds (up to some 30 with the fast tick
+  // running), longer than its one-byte receiver can hold a following frame:
+  // let it finish before the next one.
+  if (letter == 'V' || letter == 'G' || letter == 'S' || letter == 'C' || letter == 'A')
+    clock_.sleep_for(wire_time(f.size(), line_.baud()) + 40ms);
 }
 
 void VelmoraClient::send_volts(unsigned volts, bool persist) {

@@ -26,7 +26,7 @@ namespace sim {
 struct SupplyParams {
     double voltsPerCode = 0.8182;  // true output volts per ADC0 code (the divider)
     double zeroCode = 8090;        // ADC0 code reached with zero control input (nominal gain, no load)
-    double codesPerVolt = 1638;    // output fall per control volt, in ADC0 codes (4095 / 2.5)
+    double codesPerVolt = 1638.4;  // output fall per control volt, in ADC0 codes (4096 / 2.5: one code per DAC step)
     double gainError = 0.01;       // relative error of the whole transfer (0.01 = +1 %)
     double offsetVolts = -2.0;     // output offset, volts
     double maxVolts = 3000;        // compliance: the output never exceeds this

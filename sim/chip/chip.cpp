@@ -48,6 +48,7 @@ uint32_t Chip::read(uint32_t addr) {
         report("read of unmodelled register " + hex(addr) + " at pc " + hex(pc));
         return 0;
     }
+    if (power_->sequenceOpen() && p != power_.get()) power_->otherAccess("a read of " + hex(addr));
     uint32_t v = p->read(addr);
     if (trace_) trace(std::to_string(now()) + " R " + hex(addr) + " " + hex(v) + " pc " + hex(pc));
     return v;
@@ -60,6 +61,7 @@ void Chip::write(uint32_t addr, uint32_t value) {
         return;
     }
     if (trace_) trace(std::to_string(now()) + " W " + hex(addr) + " " + hex(value) + " pc " + hex(pc));
+    if (power_->sequenceOpen() && p != power_.get()) power_->otherAccess("a write of " + hex(addr));
     p->write(addr, value);
 }
 

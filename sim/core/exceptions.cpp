@@ -23,7 +23,13 @@ std::string Machine::where() const {
 
 void Machine::takeException(uint32_t vector, Mode mode, uint32_t lr, bool maskFiq) {
     uint32_t old = cpsr();
+    // The interrupted code goes on at the PC: that settles its last branch.
+    settleBranch(pc());
+    // Entry stacks nothing itself, but the vector fetch and the handler's
+    // pushes are memory accesses: an open key sequence is broken.
+    if (chip_.power().sequenceOpen()) chip_.power().otherAccess("an exception entry");
     if (onException) onException(vector, mode);
+    charge(cycleModel_.exceptionCycles());
     if (stackArmed_ && stackChecks_) checkStack(reg(SP), old, "when an exception interrupted it");
     uint32_t now = (old & ~0x3Fu) | uint32_t(mode) | 0x80 | (maskFiq ? 0x40 : 0);
     setCpsr(now);  // banked SP and LR switch with the mode

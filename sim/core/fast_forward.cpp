@@ -26,6 +26,7 @@ bool Machine::idleCheck(uint32_t head) {
     uc_reg_read_batch(uc_, const_cast<int*>(ids), ptrs, 17);
     now.time = chip_.now();
     now.instructions = instructions_;
+    now.cycles = cycles_;
     // RAM is the same when the pass ran no store, or when it equals the copy
     // taken at the snapshot; and nobody wrote it from outside the core.
     // Back at the snapshot with nothing run since (the core stopped there):
@@ -48,6 +49,7 @@ bool Machine::idleCheck(uint32_t head) {
             uint64_t passes = (s.stopAt - now.time) / period;
             if (passes > 0) {
                 chip_.sched().setNow(now.time + passes * period);
+                cycles_ += passes * (now.cycles - s.idleSnap.cycles);
                 instructions_ += passes * instr;
                 s.idleSkipped += passes * instr;
                 skipped = true;
@@ -57,6 +59,7 @@ bool Machine::idleCheck(uint32_t head) {
         // The state is the snapshot's: only the clock and the count moved.
         s.idleSnap.time = chip_.now();
         s.idleSnap.instructions = instructions_;
+        s.idleSnap.cycles = cycles_;
     } else {
         if (s.mmioSpoils) {
             // It reads a count (a timer's loop, see timedSkip) or takes a
@@ -116,7 +119,12 @@ bool Machine::timedSkip(uint32_t addr, uint32_t size) {
         if (b >= addr && b < addr + size) return false;
     if (s.stopAddr >= addr && s.stopAddr < addr + size) return false;
 
-    const Ticks pass = Ticks(loop.instructions()) * kCyclesPerInstruction * chip_.coreCycle();
+    // A pass that loops costs the block with its branch taken; each reads
+    // the count once the block's start has been charged.
+    const BlockCost& cost = blockCost(addr, size);
+    const uint64_t passCycles = cost.cyclesTaken;
+    const Ticks pass = Ticks(passCycles) * chip_.coreCycle();
+    const Ticks readAt = Ticks(cost.startCycles()) * chip_.coreCycle();
     const Ticks t = chip_.now();
     if (s.stopAt == kNever || s.stopAt <= t) return false;
     // Passes starting before the stop: 0 .. starts-1. The last of them runs
@@ -150,10 +158,9 @@ bool Machine::timedSkip(uint32_t addr, uint32_t size) {
         std::memcpy(&v, p, bytes);
         return v;
     };
-    // Pass j reads the count at the end of its block's time.
     auto at = [&](uint64_t j) {
         uint32_t v = 0;
-        if (timer) v = timer->valueAt(t + (j + 1) * pass);
+        if (timer) v = timer->valueAt(t + j * pass + readAt);
         return loop.evaluate(regs, v, mem);
     };
     // The first evaluation finds the timer; count it again now that it is known.
@@ -166,11 +173,11 @@ bool Machine::timedSkip(uint32_t addr, uint32_t size) {
     }
     first = at(0);
     if (!first.valid || !first.loops) return false;
-    const uint32_t v0 = timer->valueAt(t + pass), v1 = timer->valueAt(t + (last + 1) * pass);
+    const uint32_t v0 = timer->valueAt(t + readAt), v1 = timer->valueAt(t + last * pass + readAt);
     if (!TimedLoop::monotonic(first, v0, v1)) return false;
     // Every pass is the first one with another count: only the exit test
     // needs working out.
-    auto loopsAt = [&](uint64_t j) { return TimedLoop::loops(first, timer->valueAt(t + (j + 1) * pass)); };
+    auto loopsAt = [&](uint64_t j) { return TimedLoop::loops(first, timer->valueAt(t + j * pass + readAt)); };
     uint64_t skip;
     if (loopsAt(last)) {
         skip = last + 1;
@@ -182,7 +189,7 @@ bool Machine::timedSkip(uint32_t addr, uint32_t size) {
         }
         skip = hi;
     }
-    chip_.sched().setNow(t + skip * pass);
+    charge(skip * passCycles);
     instructions_ += skip * loop.instructions();
     s.idleSkipped += skip * loop.instructions();
     return true;

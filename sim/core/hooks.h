@@ -1,15 +1,13 @@
 // The emulator's callbacks and the state they keep, private to the core:
 // every file of the machine sees them, nothing outside it does.
 //
-// Timing: virtual time advances per executed basic block by the number of
-// instructions in it times a cycles-per-instruction estimate times the core
-// clock period (PLL / 2^CD). The ARM7TDMI runs most instructions in one
-// cycle, but the ADuC702x fetches from a 16-bit flash: an ARM opcode takes
-// two accesses, a Thumb opcode one, and loads, stores and branches add a few
-// more (the flash has no cache, so every taken branch refills the pipeline
-// from it). We take 2 cycles per instruction in both states as the average.
-// Events are delivered between blocks, so a peripheral observes the core to
-// within one basic block.
+// Timing: virtual time advances per executed basic block by its core cycles
+// from the cycle cost model (core/cycle_cost.h: S/N/I cycles on the
+// ADuC702x's 16-bit flash) times the core clock period (PLL / 2^CD). A block
+// is charged when it starts, as if its last instruction does not branch;
+// when that one is a conditional branch, the refill is added at the start of
+// the next block if it went elsewhere. Events are delivered between blocks,
+// so a peripheral observes the core to within one basic block.
 #pragma once
 
 #include <unicorn/unicorn.h>
@@ -78,6 +76,7 @@ struct MachineHooksState {
             uint32_t regs[17];
             Ticks time;
             uint64_t instructions;
+            uint64_t cycles;
             uint64_t mmioHash;
         };
         bool idleEnabled = true;
@@ -155,6 +154,9 @@ struct MachineHooks {
         auto* m = static_cast<Machine*>(user);
         State& s = m->hs();
         Chip& chip = m->chip_;
+        // Where the last block went settles its branch, before anything
+        // looks at the time.
+        if (m->branchExtra_) m->settleBranch(uint32_t(address));
         if (chip.now() >= s.stopAt || chip.stopRequested()) {
             stopAtBlock(uc, m, uint32_t(address));
             return;  // the block runs after the stop, and is counted then
@@ -220,15 +222,19 @@ struct MachineHooks {
         if (s.idleHead != ~0u && !s.passStores)
             s.passStores = (m->blockKind(uint32_t(address), size) & Machine::kBlockStores) != 0;
         if (m->onBlock) m->onBlock(uint32_t(address), size);
-        bool thumb = isThumbAt(m, uint32_t(address));
-        uint32_t n = thumb ? size / 2 : size / 4;
-        if (n == 0) n = 1;
+        uint32_t bytes = size;
         if (s.stepping) {  // a single step runs one instruction of the block
-            n = s.stepCounted ? 0 : 1;
+            if (s.stepCounted) return;
             s.stepCounted = true;
+            bytes = isThumbAt(m, uint32_t(address)) ? 2 : 4;
         }
-        m->instructions_ += n;
-        chip.sched().setNow(chip.now() + Ticks(n) * Machine::kCyclesPerInstruction * chip.coreCycle());
+        const BlockCost& c = m->blockCost(uint32_t(address), bytes);
+        m->instructions_ += c.instructions;
+        m->charge(c.startCycles());
+        if (c.lastMayBranch && !c.lastAlwaysTaken) {
+            m->branchEnd_ = uint32_t(address) + bytes;
+            m->branchExtra_ = c.takenExtra();
+        }
     }
 
     static void stepCode(uc_engine* uc, uint64_t, uint32_t, void* user) {

@@ -140,6 +140,7 @@ void Machine::flushCode() {
     uc_ctl_remove_cache(uc_, kTrapBase, uint64_t(kTrapBase) + kTrapSize);
     hs().timedLoops.clear();
     std::fill(blockKinds_.begin(), blockKinds_.end(), 0);
+    forgetCosts();
 }
 
 // ---- Image ----
@@ -241,6 +242,7 @@ void Machine::doReset(ResetCause cause) {
     hs().resumeAt.reset();
     hs().startThumb = false;
     hs().forgetLoop();
+    branchExtra_ = 0;
     stackArmed_ = false;  // start-up sets the stacks again
     ++resets_;
     if (onReset) onReset(cause);
@@ -356,6 +358,50 @@ std::vector<uint8_t> Machine::readBytes(uint32_t addr, size_t n) {
     std::vector<uint8_t> b(n);
     if (n && uc_mem_read(uc_, addr, b.data(), n) != UC_ERR_OK) throw SimError("read: " + hex(addr) + " is not mapped");
     return b;
+}
+
+// ---- Time base ----
+
+void Machine::charge(uint64_t cycles) {
+    cycles_ += cycles;
+    chip_.sched().setNow(chip_.now() + cycles * chip_.coreCycle());
+}
+
+void Machine::settleBranch(uint32_t next) {
+    if (branchExtra_ && next != branchEnd_) charge(branchExtra_);
+    branchExtra_ = 0;
+}
+
+void Machine::forgetCosts() {
+    costIndex_.assign(kFlashSize / 2, -1);
+    costs_.clear();
+    costSizes_.clear();
+    otherCosts_.clear();
+}
+
+const BlockCost& Machine::blockCost(uint32_t addr, uint32_t size) {
+    const uint32_t off = addr >= kFlashBase ? addr - kFlashBase : addr;  // flash is mirrored at 0
+    const bool thumb = MachineHooks::isThumbAt(this, addr);
+    if (off < kFlashSize && off + size <= kFlashSize && !costIndex_.empty()) {
+        int32_t& i = costIndex_[off >> 1];
+        if (i >= 0 && costSizes_[size_t(i)] == size) return costs_[size_t(i)];
+        const BlockCost c = costBlock(chip_.flash() + off, size, thumb, true, cycleModel_);
+        if (i >= 0) {  // a shorter run of the same start (a step): costed anew
+            costs_[size_t(i)] = c;
+            costSizes_[size_t(i)] = uint16_t(size);
+            return costs_[size_t(i)];
+        }
+        i = int32_t(costs_.size());
+        costs_.push_back(c);
+        costSizes_.push_back(uint16_t(size));
+        return costs_.back();
+    }
+    const uint64_t key = uint64_t(addr) << 32 | size;
+    auto found = otherCosts_.find(key);
+    if (found != otherCosts_.end()) return found->second;
+    std::vector<uint8_t> code(size);
+    if (uc_mem_read(uc_, addr, code.data(), size) != UC_ERR_OK) std::fill(code.begin(), code.end(), 0);
+    return otherCosts_.emplace(key, costBlock(code.data(), size, thumb, false, cycleModel_)).first->second;
 }
 
 }  // namespace sim

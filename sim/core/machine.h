@@ -9,10 +9,12 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "chip/chip.h"
 #include "core/elf_image.h"
+#include "core/cycle_cost.h"
 #include "core/time.h"
 
 struct uc_struct;
@@ -162,8 +164,15 @@ public:
     bool fastForward() const;
     uint64_t skippedInstructions() const;
 
-    // Cycles per instruction used for virtual time (see core/hooks.h).
-    static constexpr unsigned kCyclesPerInstruction = 2;
+    // Virtual time: each executed block is charged its core cycles from the
+    // cycle cost model (core/cycle_cost.h), the same the profiler uses,
+    // costed once per block and cached; exception entry adds its fetches.
+    const CycleModel& cycleModel() const { return cycleModel_; }
+    // The cost of the block of `size` bytes at `addr` (cached).
+    const BlockCost& blockCost(uint32_t addr, uint32_t size);
+    // Core cycles charged since power-on of this Machine, skipped passes of
+    // polling loops included.
+    uint64_t cycles() const { return cycles_; }
 
     // Hooks for tools (profiling, checks). onBlock runs before every executed
     // basic block (address, size in bytes) and costs a call per block, so it
@@ -269,6 +278,19 @@ private:
     void hookCoprocessorInstructions(const std::vector<std::pair<uint32_t, uint32_t>>& armRanges);
     uint64_t instructions_ = 0;
     uint64_t interruptsTaken_ = 0;
+    // Time base (see cycleModel()).
+    CycleModel cycleModel_;
+    uint64_t cycles_ = 0;
+    std::vector<int32_t> costIndex_;  // per flash halfword where a block starts: index into costs_, -1 none
+    std::vector<BlockCost> costs_;
+    std::vector<uint16_t> costSizes_;
+    std::unordered_map<uint64_t, BlockCost> otherCosts_;  // code outside flash
+    // The block that ran last ends in a conditional branch: the refill is
+    // charged once the next block shows it was taken.
+    uint32_t branchEnd_ = 0, branchExtra_ = 0;
+    void charge(uint64_t cycles);
+    void settleBranch(uint32_t next);
+    void forgetCosts();
     unsigned resets_ = 0;
     std::optional<std::string> fault_;
     std::vector<uint32_t> breakpoints_;

@@ -20,7 +20,8 @@ public:
     Chip::State chip;
     uint32_t cpsr = 0;
     bool watchUnmask = false;
-    uint64_t instructions = 0, interrupts = 0;
+    uint64_t instructions = 0, interrupts = 0, cycles = 0;
+    uint32_t branchEnd = 0, branchExtra = 0;
     unsigned resets = 0;
     std::optional<std::string> fault;
     uint32_t lastBlock = 0;
@@ -37,6 +38,9 @@ std::shared_ptr<const Machine::Snapshot> Machine::save() {
     s->cpsr = cpsr();
     s->watchUnmask = hs().watchUnmask;
     s->instructions = instructions_;
+    s->cycles = cycles_;
+    s->branchEnd = branchEnd_;
+    s->branchExtra = branchExtra_;
     s->interrupts = interruptsTaken_;
     s->resets = resets_;
     s->fault = fault_;
@@ -62,6 +66,7 @@ void Machine::restore(const Snapshot& s) {
             uc_ctl_remove_cache(uc_, off, off + 512);
             uc_ctl_remove_cache(uc_, kFlashBase + off, kFlashBase + off + 512);
             std::fill(blockKinds_.begin(), blockKinds_.end(), 0);
+            forgetCosts();
         }
     }
     chip_.loadState(s.chip);
@@ -74,6 +79,9 @@ void Machine::restore(const Snapshot& s) {
     ramTouched_ = true;  // RAM changed behind the core
     h.hitStopAddr = h.hitBreakpoint = false;
     instructions_ = s.instructions;
+    cycles_ = s.cycles;
+    branchEnd_ = s.branchEnd;
+    branchExtra_ = s.branchExtra;
     interruptsTaken_ = s.interrupts;
     resets_ = s.resets;
     fault_ = s.fault;

@@ -80,11 +80,20 @@ TEST(Adc, ConversionTimingSamplingInstantAndResultBits) {
     EXPECT_TRUE(reported(chip, "powered down"));
 }
 
-TEST(Adc, ConversionTooSoonAfterPowerUpIsReported) {
+// Too soon after power-up the result is not a measurement, and says so.
+TEST(Adc, ConversionTooSoonAfterPowerUpIsReportedAndInvalid) {
     Chip chip;
+    RecordingBoard board;
+    chip.setBoard(&board);
+    board.volts[1] = 1.25;  // mid-scale: 2048 when converted properly
     chip.write(ADCCON.addr, 0x20);
-    chip.write(ADCCON.addr, 0x6A3);
+    EXPECT_EQ(convert(chip, 1) >> 16, sim::Adc::kInvalidCode);
     EXPECT_TRUE(reported(chip, "after power-up"));
+    EXPECT_TRUE(reported(chip, "invalid"));
+    advance(chip, sim::Adc::kPowerUpTicks);
+    const size_t n = chip.reports().size();
+    EXPECT_EQ(convert(chip, 1) >> 16, 2048u);
+    EXPECT_EQ(chip.reports().size(), n);
 }
 
 TEST(Dac, CodeFromBits27To16AndVoltsOfferedToTheBoard) {
@@ -97,7 +106,7 @@ TEST(Dac, CodeFromBits27To16AndVoltsOfferedToTheBoard) {
     EXPECT_EQ(chip.dac().code(0), 5u);
     ASSERT_FALSE(board.dacs.empty());
     EXPECT_EQ(board.dacs.back().first, 0u);
-    EXPECT_NEAR(board.dacs.back().second, 5 / 4095.0 * 2.5, 1e-12);
+    EXPECT_NEAR(board.dacs.back().second, 5 / 4096.0 * 2.5, 1e-12);
 
     // One 13-bit regulation code split over the two DACs.
     const uint32_t value = 8089;
@@ -111,6 +120,25 @@ TEST(Dac, CodeFromBits27To16AndVoltsOfferedToTheBoard) {
     chip.write(DAC0CON.addr, 0x02);  // DACCLR low: output held at code 0
     EXPECT_EQ(chip.dac().code(0), 0u);
     EXPECT_EQ(board.dacs.back(), std::make_pair(0u, 0.0));
+
+    // Full scale is one step short of the range.
+    chip.write(DAC0CON.addr, 0x12);
+    chip.write(DAC0DAT.addr, 4095u << 16);
+    EXPECT_NEAR(chip.dac().volts(0), 2.5 * 4095 / 4096, 1e-12);
+    // Powered down, the register still takes writes; the output offers 0 V
+    // until a range is chosen again.
+    chip.write(DAC0CON.addr, 0x10);
+    chip.write(DAC0DAT.addr, 100u << 16);
+    EXPECT_EQ(chip.read(DAC0DAT.addr), 100u << 16);
+    EXPECT_EQ(chip.dac().volts(0), 0.0);
+    chip.write(DAC0CON.addr, 0x12);
+    EXPECT_NEAR(chip.dac().volts(0), 2.5 * 100 / 4096, 1e-12);
+    // A DACxCON write with bit 4 clear clears the data register.
+    chip.write(DAC0CON.addr, 0x02);
+    EXPECT_EQ(chip.read(DAC0DAT.addr), 0u);
+    EXPECT_EQ(chip.dac().code(0), 0u);
+    chip.write(DAC0CON.addr, 0x12);
+    EXPECT_EQ(chip.dac().code(0), 0u);
 }
 
 TEST(Gpio, DataRegisterLayoutSetClearInputsAndBoardNotifications) {

@@ -12,8 +12,8 @@ using namespace sim;
 namespace {
 
 // DAC volts for a regulation code split the way the firmware splits it.
-double dac0Volts(unsigned c) { return (c / 2) / 4095.0 * 2.5; }
-double dac1Volts(unsigned c) { return ((c + 1) / 2) / 4095.0 * 2.5; }
+double dac0Volts(unsigned c) { return (c / 2) / 4096.0 * 2.5; }
+double dac1Volts(unsigned c) { return ((c + 1) / 2) / 4096.0 * 2.5; }
 
 void setCode(HvSupply& s, unsigned c, Ticks t) {
     s.setDac(0, dac0Volts(c), t);

@@ -113,9 +113,6 @@ TEST(Watchdog, ResetsTheChip125msAfterTheLastRefreshAndNotBefore) {
     }
     const Ticks last = chip.now();
 
-    chip.write(T3CON.addr, 0);  // cannot stop it
-    EXPECT_TRUE(reported(chip, "T3CON write 0x0 ignored"));
-
     advanceTo(chip, last + sim::fromMillis(125));
     EXPECT_FALSE(chip.takeResetRequest().has_value());
     EXPECT_FALSE(reported(chip, "watchdog reset"));
@@ -125,10 +122,59 @@ TEST(Watchdog, ResetsTheChip125msAfterTheLastRefreshAndNotBefore) {
     ASSERT_TRUE(cause.has_value());
     EXPECT_EQ(*cause, ResetCause::Watchdog);
     EXPECT_TRUE(reported(chip, "watchdog reset"));
-
-    // After the reset the watchdog is off until started again.
     chip.reset(*cause);
     EXPECT_EQ(chip.read(RSTSTA.addr) & RST_WATCHDOG, RST_WATCHDOG);
+}
+
+// Once in watchdog mode, T3LD and T3CON refuse every write (each refusal
+// reported once) and only a power-on reset stops the count: a watchdog or
+// software reset leaves it running from where it was.
+TEST(Watchdog, WriteProtectedAndRunningAcrossAllButPowerOnResets) {
+    Chip chip;
+    chip.write(T3LD.addr, 0x1000);
+    chip.write(T3CON.addr, 0xE0);
+    advance(chip, sim::fromMillis(10));
+    chip.write(T3CLRI.addr, 0xFF);  // reload from 4096 at the next edge
+    advance(chip, sim::fromMillis(50));
+    const size_t before = chip.reports().size();
+    chip.write(T3CON.addr, 0);
+    chip.write(T3LD.addr, 0xFFFF);
+    ASSERT_EQ(chip.reports().size(), before + 2);
+    EXPECT_NE(chip.reports()[before].find("T3CON write 0x0 refused"), std::string::npos);
+    EXPECT_NE(chip.reports()[before + 1].find("T3LD write 0xFFFF refused"), std::string::npos);
+    EXPECT_EQ(chip.read(T3CON.addr), 0xE0u);
+    EXPECT_EQ(chip.read(T3LD.addr), 0x1000u);
+    EXPECT_EQ(chip.watchdog().refusedWrites(), 2u);
+
+    // A software reset keeps the count going: the chip resets 125 ms after
+    // the refresh, not 125 ms after the reset.
+    const Ticks refresh = chip.now() - sim::fromMillis(50);
+    const uint32_t count = chip.read(T3VAL.addr);
+    chip.reset(ResetCause::Software);
+    EXPECT_EQ(chip.read(T3VAL.addr), count);
+    EXPECT_EQ(chip.read(T3CON.addr), 0xE0u);
+    chip.write(T3LD.addr, 0x2000);  // what a booting image would do: refused
+    EXPECT_EQ(chip.read(T3LD.addr), 0x1000u);
+    advanceTo(chip, refresh + sim::fromMillis(125) - sim::kTicksPerXtal);
+    EXPECT_FALSE(chip.takeResetRequest().has_value());
+    advanceTo(chip, refresh + sim::fromMillis(125) + sim::kTicksPerXtal);
+    auto cause = chip.takeResetRequest();
+    ASSERT_TRUE(cause.has_value());
+
+    // After the watchdog's own reset it has reloaded and counts on: with no
+    // refresh it resets again one period later.
+    const Ticks fired = chip.now();
+    chip.reset(*cause);
+    EXPECT_TRUE(chip.watchdog().running());
+    EXPECT_GT(chip.read(T3VAL.addr), 0xF00u);
+    advanceTo(chip, fired + sim::fromMillis(125) + sim::kTicksPerXtal);
+    ASSERT_TRUE(chip.takeResetRequest().has_value());
+
+    // Power-on stops it, and the registers take writes again.
+    chip.reset(ResetCause::PowerOn);
+    EXPECT_FALSE(chip.watchdog().running());
+    chip.write(T3LD.addr, 0x20);
+    EXPECT_EQ(chip.read(T3LD.addr), 0x20u);
     advance(chip, sim::fromMillis(500));
     EXPECT_FALSE(chip.takeResetRequest().has_value());
 }

@@ -118,6 +118,25 @@ TEST(Uart, ReceiveHoldingRegisterOverrunAndRateMismatch) {
     EXPECT_EQ(sim::Uart::resample('K', 9600, 9600), 'K');
 }
 
+// A break is a 0x00 byte with the break flag, not a framing error.
+TEST(Uart, BreakDeliversZeroWithTheBreakFlag) {
+    Chip chip;
+    configure(chip, 17);
+    auto& uart = chip.uart();
+    uart.receiveBreak();
+    const uint32_t sta = chip.read(COMSTA0.addr);
+    EXPECT_EQ(sta & (COMSTA0_DR | COMSTA0_BI | COMSTA0_FE), COMSTA0_DR | COMSTA0_BI);
+    EXPECT_FALSE(chip.read(COMSTA0.addr) & COMSTA0_BI);  // cleared by the read, as the other errors
+    EXPECT_EQ(chip.read(COMRX.addr), 0u);
+    EXPECT_EQ(uart.framingErrors(), 0u);
+    EXPECT_EQ(uart.breaks(), 1u);
+    // One waiting byte is kept: the break overruns it.
+    uart.receive('Q', 9600);
+    uart.receiveBreak();
+    EXPECT_EQ(chip.read(COMSTA0.addr) & (COMSTA0_OE | COMSTA0_BI), COMSTA0_OE | COMSTA0_BI);
+    EXPECT_EQ(chip.read(COMRX.addr), uint32_t('Q'));
+}
+
 TEST(Uart, PinsMustBeGivenToTheUart) {
     Chip chip;
     configure(chip, 17);

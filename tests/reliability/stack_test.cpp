@@ -43,6 +43,7 @@ TEST(Stacks, AStackBeyondItsAreaIsAFault) {
     {
         // An IRQ stack nearly used up: the next tick's wrapper pushes past it.
         bus_velmora::Rig rig(1);
+        rig.allowReports("IRQ stack beyond its area");
         sim::Machine& m = rig.node(1).machine;
         const auto* irq = m.stackArea(Mode::Irq);
         ASSERT_NE(irq, nullptr);
@@ -55,6 +56,7 @@ TEST(Stacks, AStackBeyondItsAreaIsAFault) {
         // The command loop's stack pointer below its area: seen when the next
         // tick interrupts it.
         bus_velmora::Rig rig(1);
+        rig.allowReports("User stack beyond its area");
         sim::Machine& m = rig.node(1).machine;
         ASSERT_EQ(m.mode(), Mode::User);
         m.setReg(sim::SP, m.stackArea(Mode::User)->bottom - 16);
@@ -66,6 +68,7 @@ TEST(Stacks, AStackBeyondItsAreaIsAFault) {
         // caught. The frames in use move to the bottom of the area, so the
         // next calls push past it.
         tavlo_test::Line line;
+        line.unit().reports.allow("User stack beyond its area");
         sim::Machine& m = line.unit().m;
         const auto* user = m.stackArea(Mode::User);
         const uint32_t sp = m.reg(sim::SP), moved = user->bottom + 8;
@@ -90,6 +93,7 @@ TEST(Stacks, DeepestUseOfEveryModeFitsItsArea) {
         }
         for (int i = 0; i < 260; ++i) rig.bus.hostSend(i % 2 ? "V1 1000\r" : "V1 1100\r");
         rig.bus.runFor(sim::fromMillis(260 * 12));
+        rig.allowReports("write-protected in watchdog mode");
         rig.ask("K1\r", sim::fromMillis(100));
         ASSERT_FALSE(m.fault().has_value()) << *m.fault();
         EXPECT_EQ(rig.ask("0\rA253\r"), "1\r\n");

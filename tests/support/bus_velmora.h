@@ -19,11 +19,13 @@
 
 #include "board/bus.h"
 #include "board/velmora_board.h"
+#include "support/chip_reports.h"
 
 namespace bus_velmora {
 
 class Rig {
     std::vector<std::unique_ptr<sim::VelmoraNode>> nodes_;  // outlive the bus
+    std::vector<std::unique_ptr<nodetest::ReportGuard>> reports_;
 
 public:
     explicit Rig(unsigned count, const std::string& elf = VELMORA_ELF, const sim::VelmoraParams& p = {}) {
@@ -41,10 +43,18 @@ public:
                     throw std::runtime_error("node " + std::to_string(k) + " answered '" + reply + "' to 'A'");
             }
             n->machine.reset(sim::ResetCause::Software);
+            reports_.push_back(std::make_unique<nodetest::ReportGuard>(n->machine.chip()));
             nodes_.push_back(std::move(n));
         }
         for (auto& n : nodes_) bus.addNode(n->station);
         for (auto& n : nodes_) bootUp(*n, bus);
+        // Each boot after the set-up's reset found the watchdog running.
+        for (auto& g : reports_) g->skipSoFar();
+    }
+
+    // Fails the test on a report of a node's chip that it does not allow.
+    void allowReports(const std::string& piece) {
+        for (auto& g : reports_) g->allow(piece);
     }
 
     // Node by address (1..count).

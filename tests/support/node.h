@@ -11,6 +11,7 @@
 
 #include "machine.h"
 #include "periph/blocks.h"
+#include "support/chip_reports.h"
 
 namespace nodetest {
 
@@ -140,6 +141,8 @@ public:
     CodeBoard board;
     sim::Machine m;
     std::vector<sim::TxByte> tx;
+    // Fails the test on a report of the chip that it does not allow.
+    ReportGuard reports{m.chip()};
 };
 
 // RAM that neither image uses: between the end of the data and the stacks.

@@ -17,6 +17,7 @@
 
 #include "machine.h"
 #include "periph/flash_ee.h"
+#include "support/chip_reports.h"
 
 namespace store {
 
@@ -36,6 +37,8 @@ inline uint32_t recordAt(uint32_t page, unsigned k) { return page + 4 + 4 * k; }
 class Rig {
 public:
     sim::Machine m;
+    // Fails the test on a report of the chip that it does not allow.
+    nodetest::ReportGuard reports{m.chip()};
 
     Rig() {
         m.loadElf(VELMORA_ELF);

@@ -16,6 +16,7 @@
 #include "machine.h"
 #include "periph/analog.h"
 #include "periph/uart.h"
+#include "support/chip_reports.h"
 
 namespace tavlo_test {
 
@@ -37,6 +38,8 @@ struct Unit {
     sim::ReadoutNode node;
     sim::Machine& m = node.machine;
     ReadoutBoard& board = node.board;
+    // Fails the test on a report of the chip that it does not allow.
+    nodetest::ReportGuard reports{m.chip()};
 
     explicit Unit(uint64_t seed = 1) : node(seed) {
         m.loadElf(TAVLO_ELF);

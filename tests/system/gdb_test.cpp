@@ -664,6 +664,7 @@ TEST(MachineDebug, StepsRunOneInstructionAndBreakpointsHitTranslatedCode) {
     // Each step is one instruction and one instruction's time.
     uint64_t n0 = m.instructions();
     Ticks t0 = m.now();
+    const uint64_t c0 = m.cycles();
     const uint32_t call = m.symbol("probe_call_thumb");
     std::vector<uint32_t> pcs;
     for (int i = 0; i < 6; ++i) {
@@ -676,7 +677,10 @@ TEST(MachineDebug, StepsRunOneInstructionAndBreakpointsHitTranslatedCode) {
     std::vector<uint32_t> expect = {call + 4, veneer, veneer + 4, thumbAdd, thumbAdd + 2, call + 8};
     EXPECT_EQ(pcs, expect);
     EXPECT_EQ(m.instructions() - n0, 6u);
-    EXPECT_EQ(m.now() - t0, 6 * Machine::kCyclesPerInstruction * m.chip().coreCycle());
+    EXPECT_EQ(m.now() - t0, (m.cycles() - c0) * m.chip().coreCycle());
+    // push {r4, lr} 2+2, bl 3x2, ldr ip, [pc] 2+1+3 (a flash literal),
+    // bx ip 3x2, then Thumb: adds 1, bx lr 3x1.
+    EXPECT_EQ(m.cycles() - c0, 4u + 6 + 6 + 6 + 1 + 3);
 
     // A breakpoint set in code that has run (and is translated) is hit.
     m.addBreakpoint(spin);

@@ -65,6 +65,7 @@ TEST(VelmoraBus, StoredOnRegulatesAgainAfterReset) {
     bus_velmora::Rig rig(1);
     EXPECT_EQ(ask(rig, "G1\r"), "");
     rig.bus.runFor(fromMillis(300));
+    rig.allowReports("write-protected in watchdog mode");
     EXPECT_EQ(ask(rig, "K1\r"), "");
     auto& node = rig.node(1);
     // Boot switches the output on from the stored flags, and the regulator

@@ -23,6 +23,8 @@ protected:
 
     // Reset by command and back to the command loop.
     void resetByCommand() {
+        // The watchdog runs through the reset: the boot's set-up is refused.
+        node.reports.allow("write-protected in watchdog mode");
         const unsigned before = node.resets();
         EXPECT_EQ(node.exchange("K1\r"), "");
         ASSERT_EQ(node.resets(), before + 1);
@@ -280,6 +282,8 @@ TEST_F(Velmora, IdleLineKeepsTheWatchdogFed) {
 }
 
 TEST_F(Velmora, UnfinishedFrameResetsOneWatchdogPeriodAfterTheLastRefresh) {
+    node.reports.allow("watchdog reset");
+    node.reports.allow("write-protected in watchdog mode");
     // Follow the handshake in small steps: a refresh shows as ProgramOk
     // going from 1 back to 0.
     sim::Ticks resetAt = 0;

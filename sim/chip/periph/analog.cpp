@@ -107,8 +107,10 @@ void Adc::write(uint32_t addr, uint32_t value) {
 
 void Adc::start() {
     abort();
-    if (chip_.now() - poweredAt_ < kPowerUpTicks)
-        chip_.report(strf("adc: conversion started %.2f us after power-up (needs 5 us), pc 0x%08X",
+    early_ = chip_.now() - poweredAt_ < kPowerUpTicks;
+    if (early_)
+        chip_.report(strf("adc: conversion started %.2f us after power-up (needs 5 us): its result is invalid, "
+                          "pc 0x%08X",
                           toMicros(chip_.now() - poweredAt_), chip_.pc));
     if ((con_ >> 3) & 3)
         chip_.report(strf("adc: differential input modes (ADCCON 0x%X) are not modelled", con_));
@@ -125,7 +127,7 @@ void Adc::sample() {
 }
 
 void Adc::finish() {
-    dat_ = sampled_ << 16;
+    dat_ = (early_ ? kInvalidCode : sampled_) << 16;
     ready_ = true;
     ++conversions_;
     if ((con_ & 7) == kSingle) {
@@ -175,6 +177,7 @@ void Dac::write(uint32_t addr, uint32_t value) {
         dat_[n] = value & 0x0FFF0000;  // only bits 27:16 reach the converter
     } else {
         con_[n] = value & 0x3F;
+        if (!(con_[n] & 0x10)) dat_[n] = 0;
         if (con_[n] & 0x20) chip_.report(strf("dac%u: update on Timer1 overflow is not modelled", n));
     }
     update(n);
@@ -189,7 +192,7 @@ void Dac::update(unsigned n) {
         case 2: full = Reference::kVref; break;
         case 3: full = kAvdd; break;
     }
-    double v = code / 4095.0 * full;
+    double v = code / 4096.0 * full;
     bool voltsChanged = v != volts_[n];
     if (!voltsChanged && code == code_[n]) return;
     code_[n] = code;

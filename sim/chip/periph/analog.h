@@ -50,6 +50,10 @@ public:
     static constexpr unsigned kConversionClocks = 16;
     // Time the ADC needs after power-up before it converts correctly.
     static constexpr Ticks kPowerUpTicks = fromMicros(5);
+    // What a conversion started earlier returns (assumed: full scale, a
+    // code no input in range gives, so that a reader cannot mistake it
+    // for a measurement).
+    static constexpr uint32_t kInvalidCode = 0xFFF;
 
     bool busy() const { return finishEvent_ != 0; }
     bool ready() const { return ready_; }
@@ -62,7 +66,7 @@ public:
     // Volts to code: volts / VREF x 4096, clamped to 0..4095.
     static uint32_t code(double volts, double vref);
     SIM_BLOCK_STATE(std::tie(con_, cp_, cn_, dat_, ready_, poweredAt_, channel_, sampled_, lastSample_, conversions_,
-                             sampleEvent_, finishEvent_))
+                             sampleEvent_, finishEvent_, early_))
 
 private:
     void start();
@@ -79,12 +83,17 @@ private:
     Ticks lastSample_ = 0;
     uint64_t conversions_ = 0;
     Scheduler::Id sampleEvent_ = 0, finishEvent_ = 0;
+    bool early_ = false;  // the running conversion started before power-up ended
 };
 
-// DACxCON: bits 1:0 range (0 off, 1 0..DACREF, 2 0..VREF, 3 0..AVDD), bit 4
-// set for normal operation (clear holds the output at code 0), bit 5 update
-// on Timer1 overflow (not modelled). DACxDAT bits 27:16 hold the code; the
-// output follows the write at once.
+// DACxCON: bits 1:0 range (0 powered down, 1 0..DACREF, 2 0..VREF, 3
+// 0..AVDD), bit 4 set for normal operation (a DACxCON write with it clear
+// clears DACxDAT, and the output stays at code 0 while it is clear), bit 5 update on Timer1 overflow (not modelled). DACxDAT
+// bits 27:16 hold the code; the output follows the write at once, at
+// range x code / 4096 (a 12-bit string DAC's full scale is one step short
+// of the range). Powered down, DACxDAT still takes writes and the output
+// offers 0 V. Scale and both register rules are assumed (the DAC section of
+// the data sheet was not at hand); bits other than 27:16 read back as 0.
 class Dac : public Peripheral {
 public:
     using Peripheral::Peripheral;

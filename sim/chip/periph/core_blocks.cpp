@@ -69,6 +69,17 @@ std::string Interrupts::state() const {
 }
 
 // ---- Power ----
+//
+// Key sequences: "no other memory access in between" is taken literally
+// (stricter than breaking only on accesses to the power block): a register
+// access elsewhere, a RAM or flash data access, even a literal-pool load
+// between two steps breaks the sequence (assumed; the family data sheets
+// ask for the three writes back to back).
+//
+// PLL lock: assumed 2 periods of the 32.768 kHz clock (61 us). The data
+// sheet's own clock-switch recipe (T2LD 5, nap until Timer2 runs out after
+// it has counted to 3 or below) naps at least 3 periods, so the recipe
+// passes and a core that runs on without the nap is reported.
 
 std::vector<uint32_t> Power::registers() const {
     return {POWKEY1.addr, POWCON.addr, POWKEY2.addr, PLLKEY1.addr, PLLCON.addr, PLLKEY2.addr};
@@ -77,14 +88,30 @@ std::vector<uint32_t> Power::registers() const {
 void Power::reset(ResetCause) {
     powStage_ = pllStage_ = Idle;
     powcon_ = 0x03;
-    pllcon_ = 0x21;
+    pllcon_ = pllWritten_ = 0x21;
+    if (lockEvent_) chip_.sched().cancel(lockEvent_);
+    lockEvent_ = 0;
+    wokeEarly_ = false;
     chip_.setCoreDivider(3);
 }
 
 uint32_t Power::read(uint32_t addr) {
+    if (sequenceOpen()) otherAccess(fmt("a read of 0x%08X", addr));
     if (addr == POWCON.addr) return powcon_;
-    if (addr == PLLCON.addr) return pllcon_;
+    if (addr == PLLCON.addr) return pllWritten_;
     return 0;
+}
+
+void Power::otherAccess(const std::string& what) {
+    if (sequenceOpen()) breakSequence(what);
+}
+
+void Power::breakSequence(const std::string& by) {
+    const bool pow = powStage_ != Idle;
+    powStage_ = pllStage_ = Idle;
+    ++broken_;
+    chip_.report(std::string("power: ") + (pow ? "POWCON" : "PLLCON") + " key sequence broken by " + by +
+                 fmt(" before its last step, pc 0x%08X; the write has no effect", chip_.pc));
 }
 
 void Power::write(uint32_t addr, uint32_t value) {
@@ -93,9 +120,12 @@ void Power::write(uint32_t addr, uint32_t value) {
         chip_.trace(std::string("power: ") + what + " outside its key sequence ignored");
         powStage_ = pllStage_ = Idle;
     };
+    // Inside a sequence, only its next step may come.
+    const uint32_t next = powStage_ == Key1 ? POWCON.addr : powStage_ == Value ? POWKEY2.addr
+                        : pllStage_ == Key1 ? PLLCON.addr : pllStage_ == Value ? PLLKEY2.addr : 0;
+    if (next && addr != next) breakSequence(fmt("a write of 0x%08X", addr));
     if (addr == POWKEY1.addr) {
         powStage_ = value == POWKEY1_VAL ? Key1 : Idle;
-        pllStage_ = Idle;
     } else if (addr == POWCON.addr) {
         if (powStage_ != Key1) return ignore("POWCON write");
         powPending_ = value & 0x7F;
@@ -111,7 +141,6 @@ void Power::write(uint32_t addr, uint32_t value) {
         if (mode != 0) chip_.setNapping(true);
     } else if (addr == PLLKEY1.addr) {
         pllStage_ = value == PLLKEY1_VAL ? Key1 : Idle;
-        powStage_ = Idle;
     } else if (addr == PLLCON.addr) {
         if (pllStage_ != Key1) return ignore("PLLCON write");
         pllPending_ = value & 0x3F;
@@ -119,17 +148,38 @@ void Power::write(uint32_t addr, uint32_t value) {
     } else if (addr == PLLKEY2.addr) {
         if (pllStage_ != Value || value != PLLKEY2_VAL) return ignore("PLLKEY2 write");
         pllStage_ = Idle;
-        pllcon_ = pllPending_;
+        pllWritten_ = pllPending_;
+        if (lockEvent_) chip_.sched().cancel(lockEvent_);
+        lockAt_ = chip_.now() + kPllLockTicks;
+        wokeEarly_ = false;
+        lockEvent_ = chip_.sched().at(lockAt_, [this] { lockEvent_ = 0; locked(); });
     }
+}
+
+void Power::locked() {
+    pllcon_ = pllWritten_;
+    // The core ran (and not only the few instructions up to a nap) while
+    // the PLL was still locking.
+    if (!chip_.napping() && !wokeEarly_)
+        chip_.report(fmt("power: the core ran from the PLL while it was locking after PLLCON 0x%02X (lock takes "
+                         "%u us), pc 0x%08X",
+                         pllWritten_, unsigned(toMicros(kPllLockTicks)), chip_.pc));
 }
 
 void Power::wake() {
     powcon_ &= 0x0F;  // back to active mode, divider kept
     chip_.setNapping(false);
+    if (lockEvent_ && !wokeEarly_) {
+        wokeEarly_ = true;
+        chip_.report(fmt("power: nap ended %u us before the PLL locked (PLLCON 0x%02X): the core runs from a clock "
+                         "not yet locked",
+                         unsigned(toMicros(lockAt_ - chip_.now()) + 0.5), pllWritten_));
+    }
 }
 
 std::string Power::state() const {
-    return fmt("POWCON=0x%02X (CD %u) PLLCON=0x%02X", powcon_, powcon_ & 7, pllcon_);
+    return fmt("POWCON=0x%02X (CD %u) PLLCON=0x%02X", powcon_, powcon_ & 7, pllWritten_) +
+           (lockEvent_ ? " locking" : "");
 }
 
 // ---- Reset control ----

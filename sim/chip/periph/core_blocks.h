@@ -3,7 +3,11 @@
 #pragma once
 #include <cstdint>
 
+#include <string>
+
 #include "chip/peripheral.h"
+#include "core/scheduler.h"
+#include "core/time.h"
 
 namespace sim {
 
@@ -35,7 +39,11 @@ private:
 };
 
 // POWCON and PLLCON change only inside their key sequences
-// (POWKEY1=1, POWCON, POWKEY2=0xF4; PLLKEY1=0xAA, PLLCON, PLLKEY2=0x55).
+// (POWKEY1=1, POWCON, POWKEY2=0xF4; PLLKEY1=0xAA, PLLCON, PLLKEY2=0x55),
+// written with no other memory access in between: any other register
+// access (Chip) or RAM/flash data access (the Machine, through
+// otherAccess()) breaks an open sequence, which is reported and has no
+// effect. A new PLLCON takes effect once the PLL has locked again.
 class Power : public Peripheral {
 public:
     using Peripheral::Peripheral;
@@ -47,19 +55,36 @@ public:
     std::string state() const override;
 
     uint32_t powcon() const { return powcon_; }
+    // The PLL configuration in effect (a new one waits for the lock).
     uint32_t pllcon() const { return pllcon_; }
+    bool pllLocked() const { return lockEvent_ == 0; }
     // Called by the CPU loop when an interrupt ends a nap.
     void wake();
     unsigned ignoredWrites() const { return ignored_; }
+    unsigned brokenSequences() const { return broken_; }
 
-    SIM_BLOCK_STATE(std::tie(powStage_, pllStage_, powPending_, pllPending_, powcon_, pllcon_, ignored_))
+    // A key sequence is open: the next access must be its next step.
+    bool sequenceOpen() const { return powStage_ != Idle || pllStage_ != Idle; }
+    // Any memory access that is not the sequence's next step.
+    void otherAccess(const std::string& what);
+
+    // PLL lock time after a PLLCON change (assumed, see core_blocks.cpp).
+    static constexpr Ticks kPllLockTicks = 2 * kTicksPerXtal;
+
+    SIM_BLOCK_STATE(std::tie(powStage_, pllStage_, powPending_, pllPending_, powcon_, pllcon_, pllWritten_, ignored_,
+                             broken_, lockEvent_, lockAt_, wokeEarly_))
 
 private:
     enum Stage { Idle, Key1, Value };
+    void breakSequence(const std::string& by);
+    void locked();
     Stage powStage_ = Idle, pllStage_ = Idle;
     uint32_t powPending_ = 0, pllPending_ = 0;
-    uint32_t powcon_ = 0x03, pllcon_ = 0x21;
-    unsigned ignored_ = 0;
+    uint32_t powcon_ = 0x03, pllcon_ = 0x21, pllWritten_ = 0x21;
+    unsigned ignored_ = 0, broken_ = 0;
+    Scheduler::Id lockEvent_ = 0;
+    Ticks lockAt_ = 0;
+    bool wokeEarly_ = false;
 };
 
 // RSTSTA records the cause of the last reset; writing bit 2 resets the chip.

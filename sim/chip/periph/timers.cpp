@@ -145,6 +145,7 @@ uint32_t TimerBlock::read(uint32_t addr) {
 void TimerBlock::write(uint32_t addr, uint32_t value) {
     switch (addr - base_) {
         case 0x0:
+            if (!acceptLoad(value)) return;
             ld_ = value & mask_;
             counter_.load = ld_;  // takes effect at the next reload
             break;
@@ -268,9 +269,23 @@ unsigned Watchdog::prescale(uint32_t con) const {
     return kDiv[(con >> 2) & 3];
 }
 
+void Watchdog::reset(ResetCause cause) {
+    // Only a power-on reset stops a watchdog once its mode is entered; it
+    // keeps its count, reload and configuration across any other reset.
+    if (cause != ResetCause::PowerOn && watchdogMode()) {
+        if (con_ & 0x02) lower();
+        return;
+    }
+    TimerBlock::reset(cause);
+    refreshes_ = refused_ = 0;
+}
+
 bool Watchdog::acceptControl(uint32_t value) {
-    if (watchdogMode() && (con_ & 0x80)) {
-        chip_.report(strf("watchdog: T3CON write 0x%X ignored: the watchdog runs until the next reset", value));
+    if (watchdogMode()) {
+        ++refused_;
+        chip_.report(strf("watchdog: T3CON write 0x%X refused: write-protected in watchdog mode until a power-on "
+                          "reset, pc 0x%08X",
+                          value, chip_.pc));
         return false;
     }
     if ((value & 0x30) == 0x30)
@@ -278,10 +293,20 @@ bool Watchdog::acceptControl(uint32_t value) {
     return true;
 }
 
+bool Watchdog::acceptLoad(uint32_t value) {
+    if (!watchdogMode()) return true;
+    ++refused_;
+    chip_.report(strf("watchdog: T3LD write 0x%X refused: write-protected in watchdog mode until a power-on reset, "
+                      "pc 0x%08X",
+                      value, chip_.pc));
+    return false;
+}
+
 void Watchdog::expired() {
     if (!watchdogMode()) return raise();
     if (con_ & 0x02) return raise();  // interrupt instead of reset
-    counter_.stop();
+    // The counter has reloaded (periodic) or wrapped (free-running) and
+    // keeps counting through the reset it causes.
     double ms = toMillis(Ticks(ld_) * countPeriod());
     chip_.report(strf("watchdog reset: no T3CLRI refresh for %u counts (%.1f ms)", ld_, ms));
     chip_.requestReset(ResetCause::Watchdog);

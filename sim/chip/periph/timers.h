@@ -94,8 +94,9 @@ protected:
     virtual bool hasUpCount() const { return true; }
     virtual void expired();
     virtual void clear(uint32_t value);
-    // Returns false when the write is refused.
+    // Return false when the write is refused.
     virtual bool acceptControl(uint32_t value) { return true; }
+    virtual bool acceptLoad(uint32_t value) { return true; }
     virtual std::vector<uint32_t> extraRegisters() const { return {}; }
 
     void raise();
@@ -161,14 +162,20 @@ protected:
 // Timer3, the watchdog: 16-bit down-count of the 32.768 kHz clock, prescaler
 // bits 3:2. With bit 5 (watchdog mode) it resets the chip when it runs out,
 // or interrupts instead when bit 1 is set; any T3CLRI write reloads it.
-// Once watchdog mode runs, T3CON no longer changes until a reset.
+// Once watchdog mode is entered, T3LD and T3CON are write-protected, and
+// only a power-on reset stops the watchdog: after a watchdog or software
+// reset it keeps counting (data sheet of the family, ADuC7128 rev. 0,
+// Timer3 section, p. 79; the ADuC702x's own text was not at hand).
 class Watchdog : public TimerBlock {
 public:
     explicit Watchdog(Chip& chip);
     const char* name() const override { return "watchdog"; }
+    void reset(ResetCause cause) override;
     bool watchdogMode() const { return (con_ & 0x20) != 0; }
     uint64_t refreshes() const { return refreshes_; }
-    SIM_BLOCK_STATE(std::tuple_cat(TimerBlock::stateMembers(), std::tie(refreshes_)))
+    // Writes of T3LD or T3CON refused since power-on.
+    uint64_t refusedWrites() const { return refused_; }
+    SIM_BLOCK_STATE(std::tuple_cat(TimerBlock::stateMembers(), std::tie(refreshes_, refused_)))
 
 protected:
     unsigned prescale(uint32_t con) const override;
@@ -177,9 +184,11 @@ protected:
     void expired() override;
     void clear(uint32_t value) override;
     bool acceptControl(uint32_t value) override;
+    bool acceptLoad(uint32_t value) override;
 
 private:
     uint64_t refreshes_ = 0;
+    uint64_t refused_ = 0;
 };
 
 }  // namespace sim

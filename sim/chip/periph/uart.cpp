@@ -25,7 +25,7 @@ void Uart::reset(ResetCause) {
     div0_ = div1_ = div2_ = 0;
     thr_ = rbr_ = 0;
     thrFull_ = shifting_ = false;
-    dr_ = oe_ = fe_ = false;
+    dr_ = oe_ = fe_ = bi_ = false;
     signal();
 }
 
@@ -64,6 +64,7 @@ uint32_t Uart::lineStatus() const {
     if (dr_) s |= COMSTA0_DR;
     if (oe_) s |= COMSTA0_OE;
     if (fe_) s |= COMSTA0_FE;
+    if (bi_) s |= COMSTA0_BI;
     if (!thrFull_) s |= COMSTA0_THRE;
     if (!thrFull_ && !shifting_) s |= COMSTA0_TEMT;
     return s;
@@ -79,7 +80,7 @@ uint32_t Uart::read(uint32_t addr) {
     }
     if (addr == COMIEN0.addr) return dlab ? div1_ : ien_;
     if (addr == COMIID0.addr) {
-        if ((ien_ & 4) && (oe_ || fe_)) return 0x06;
+        if ((ien_ & 4) && (oe_ || fe_ || bi_)) return 0x06;
         if ((ien_ & 1) && dr_) return 0x04;
         if ((ien_ & 2) && !thrFull_) return 0x02;
         return 0x01;
@@ -88,7 +89,7 @@ uint32_t Uart::read(uint32_t addr) {
     if (addr == COMCON1.addr) return con1_;
     if (addr == COMSTA0.addr) {
         uint32_t s = lineStatus();
-        oe_ = fe_ = false;  // error flags clear when read
+        oe_ = fe_ = bi_ = false;  // error flags clear when read
         signal();
         return s;
     }
@@ -124,7 +125,7 @@ void Uart::transmit(uint8_t v) {
         return;
     }
     if (!shifting_) {
-        startShift(v);
+        startShift(v, chip_.now());
     } else if (!thrFull_) {
         thr_ = v;
         thrFull_ = true;
@@ -136,12 +137,13 @@ void Uart::transmit(uint8_t v) {
     }
 }
 
-void Uart::startShift(uint8_t v) {
-    Ticks now = chip_.now();
+void Uart::startShift(uint8_t v, Ticks now) {
     TxByte b{v, now, now + charTime(), baud()};
     shifting_ = true;
     ++txCount_;
-    txEvent_ = chip_.sched().at(b.end, [this] { txEvent_ = 0; shiftDone(); });
+    // The next byte follows at the stop bit's end, however late the core
+    // lets the event run (events are delivered between blocks).
+    txEvent_ = chip_.sched().at(b.end, [this, end = b.end] { txEvent_ = 0; shiftDone(end); });
     if (!txRouted()) {
         chip_.report(strf("uart: byte 0x%02X sent while P1.1 is not the UART output (GP1CON 0x%X)", v,
                           chip_.gpio().con(1)));
@@ -150,11 +152,11 @@ void Uart::startShift(uint8_t v) {
     }
 }
 
-void Uart::shiftDone() {
+void Uart::shiftDone(Ticks at) {
     shifting_ = false;
     if (thrFull_) {
         thrFull_ = false;
-        startShift(thr_);
+        startShift(thr_, at);
     }
     signal();
 }
@@ -205,8 +207,26 @@ void Uart::receive(uint8_t value, double senderBaud) {
     signal();
 }
 
+void Uart::receiveBreak() {
+    if (!rxRouted()) {
+        ++unroutedRx_;
+        chip_.trace("uart: break lost: P1.0 is not the UART input");
+        return;
+    }
+    ++breaks_;
+    bi_ = true;
+    if (dr_) {
+        oe_ = true;
+        ++overruns_;
+    } else {
+        rbr_ = 0x00;
+        dr_ = true;
+    }
+    signal();
+}
+
 void Uart::signal() {
-    bool active = ((ien_ & 1) && dr_) || ((ien_ & 2) && !thrFull_) || ((ien_ & 4) && (oe_ || fe_));
+    bool active = ((ien_ & 1) && dr_) || ((ien_ & 2) && !thrFull_) || ((ien_ & 4) && (oe_ || fe_ || bi_));
     chip_.setSource(INT_UART, active);
 }
 

@@ -38,6 +38,12 @@ public:
     // and flags a framing error.
     void receive(uint8_t value, double senderBaud);
 
+    // The line held at space for longer than a frame (a break): as a
+    // 16450-style receiver does, COMSTA0 bit 4 is set and one 0x00 byte is
+    // delivered, without a framing error.
+    void receiveBreak();
+    uint64_t breaks() const { return breaks_; }
+
     static constexpr double kTolerance = 0.02;
     double baud() const;        // current rate, 0 when unconfigured
     double bitTicks() const;    // one bit in ticks (fractional), 0 when unconfigured
@@ -60,12 +66,12 @@ public:
     // is, starting from the start bit's falling edge.
     static uint8_t resample(uint8_t value, double senderBaud, double ourBaud);
     SIM_BLOCK_STATE(std::tie(con0_, con1_, ien_, scr_, div0_, div1_, div2_, thr_, rbr_, thrFull_, shifting_, dr_, oe_,
-                             fe_, txEvent_, overruns_, framingErrors_, txCount_, lostTx_, unroutedRx_))
+                             fe_, bi_, txEvent_, overruns_, framingErrors_, txCount_, lostTx_, unroutedRx_, breaks_))
 
 private:
     void transmit(uint8_t v);
-    void startShift(uint8_t v);
-    void shiftDone();
+    void startShift(uint8_t v, Ticks start);
+    void shiftDone(Ticks at);
     void signal();
     uint32_t lineStatus() const;
     bool txRouted() const;
@@ -75,9 +81,9 @@ private:
     uint32_t div0_ = 0, div1_ = 0, div2_ = 0;
     uint8_t thr_ = 0, rbr_ = 0;
     bool thrFull_ = false, shifting_ = false;
-    bool dr_ = false, oe_ = false, fe_ = false;
+    bool dr_ = false, oe_ = false, fe_ = false, bi_ = false;
     Scheduler::Id txEvent_ = 0;
-    uint64_t overruns_ = 0, framingErrors_ = 0, txCount_ = 0, lostTx_ = 0, unroutedRx_ = 0;
+    uint64_t overruns_ = 0, framingErrors_ = 0, txCount_ = 0, lostTx_ = 0, unroutedRx_ = 0, breaks_ = 0;
 };
 
 }  // namespace sim
