@@ -27,8 +27,8 @@
 #include "tavlo.hpp"
 #include "velmora.hpp"
 
-#ifndef NODECTL_VERSION
-#define NODECTL_VERSION "unknown"
+#ifndef BUILD_VERSION
+#define BUILD_VERSION "unknown"
 #endif
 
 namespace host {
@@ -147,7 +147,7 @@ int run(Ctx& c, int argc, char** argv) {
     pos.erase(pos.begin());
   }
   if (w.version && !w.help) {
-    c.out << "nodectl " << NODECTL_VERSION << '\n';
+    c.out << "nodectl " << BUILD_VERSION << '\n';
     return 0;
   }
   if (pos.empty()) {
