@@ -25,12 +25,16 @@
 #include "host_port.h"
 #include "core/machine.h"
 
+#ifndef BUILD_VERSION
+#define BUILD_VERSION "unknown"
+#endif
+
 namespace {
 
 volatile sig_atomic_t gStop = 0;
 void onSignal(int) { gStop = 1; }
 
-const char* kVersion = "aducsim 1.1";
+const char* kVersion = "aducsim " BUILD_VERSION;
 
 const char* kAbout = R"(Runs a node's firmware image instruction by instruction on the simulated
 ADuC702x board and offers its serial line to a host program (nodectl, a

@@ -115,9 +115,63 @@ void bootUp(sim::Machine& m, sim::Bus& bus, unsigned address) {
                                  (bus.fault().empty() ? "time-out" : bus.fault()));
 }
 
-class VelmoraLine : public Line {
+// What both node kinds share: the nodes, their VCD dumps, and the line that
+// joins them to the host, where the host's calls go.
+template <class Node>
+class NodeLine : public Line {
 public:
-    explicit VelmoraLine(const Config& cfg) : cfg_(cfg) {
+    std::string describe() const override { return describe_; }
+    Ticks now() const override { return bus_.now(); }
+    Ticks charTime() const override { return bus_.charTime(); }
+    Ticks hostSend(const std::string& bytes) override { return bus_.hostSend(bytes); }
+    std::string fault() const override { return bus_.fault(); }
+    const std::vector<sim::LineByte>& hostReceived() const override { return bus_.hostReceived(); }
+    void finish() override {
+        for (auto& v : vcds_) v->finish(bus_.now());
+    }
+    size_t nodeCount() const override { return nodes_.size(); }
+    sim::Machine& machine(size_t i) override { return nodes_.at(i)->machine; }
+
+protected:
+    NodeLine(const Config& cfg, unsigned baud, sim::Wiring wiring) : cfg_(cfg), bus_(baud, wiring) {}
+
+    std::string nodeLabel(size_t i) const { return "node " + std::to_string(nodeName(i)); }
+
+    // The chip's reports, led by the node's present name and the time.
+    void forwardReports(size_t index, sim::Machine& m) {
+        m.chip().onReport = [this, index, mp = &m](const std::string& s) {
+            cfg_.report(nodeLabel(index) + " at " + at(mp->now()) + ": " + s);
+        };
+    }
+
+    // A VCD file for node id of count.
+    std::unique_ptr<sim::VcdWriter> openVcd(unsigned id, size_t count) const {
+        const std::string path = vcdPath(cfg_.vcdPath, id, count);
+        auto w = std::make_unique<sim::VcdWriter>(path);
+        if (!w->ok()) throw std::runtime_error("cannot write " + path);
+        return w;
+    }
+
+    // Puts every node on the line; what goes wrong there is reported as the
+    // line's (what: "bus" or "line").
+    void joinLine(const char* what) {
+        bus_.onReport = [this, what](const std::string& s) {
+            cfg_.report(std::string(what) + " at " + at(bus_.now()) + ": " + s);
+        };
+        bus_.nodeName = [this](unsigned i) { return nodeLabel(i); };
+        for (auto& n : nodes_) bus_.addNode(n->station);
+    }
+
+    Config cfg_;
+    std::vector<std::unique_ptr<Node>> nodes_;  // outlive the bus
+    std::vector<std::unique_ptr<sim::VcdWriter>> vcds_;
+    sim::Bus bus_;
+    std::string describe_;
+};
+
+class VelmoraLine : public NodeLine<sim::VelmoraNode> {
+public:
+    explicit VelmoraLine(const Config& cfg) : NodeLine(cfg, 9600, sim::Wiring::HalfDuplex) {
         std::string image = cfg.image.empty() ? VELMORA_ELF : cfg.image;
         const std::vector<unsigned> wanted = parseAddresses(cfg.nodesArg);
         std::vector<bool> flashed, storeWasErased;
@@ -130,9 +184,7 @@ public:
             const size_t index = nodes_.size();
             if (!cfg.vcdPath.empty()) {
                 // From power-on, so a first boot is in the dump too.
-                const std::string path = vcdPath(cfg.vcdPath, addr, wanted.size());
-                auto w = std::make_unique<sim::VcdWriter>(path);
-                if (!w->ok()) throw std::runtime_error("cannot write " + path);
+                auto w = openVcd(addr, wanted.size());
                 supplyIds_.push_back(w->addSignal("HV_mV", 32));
                 sim::traceChip(*w, n->machine.chip());
                 w->change(supplyIds_.back(), 0, n->machine.now());
@@ -159,9 +211,7 @@ public:
             flashed.push_back(changed);
             storeWasErased.push_back(firstBoot);
             names_.push_back(addr);
-            n->machine.chip().onReport = [this, index, m = &n->machine](const std::string& s) {
-                cfg_.report(nodeLabel(index) + " at " + at(m->now()) + ": " + s);
-            };
+            forwardReports(index, n->machine);
             watchExceptions(n->machine);
             if (firstBoot) {
                 // A new node: let the firmware write its defaults, then give it
@@ -182,9 +232,7 @@ public:
             files_.push_back(path);
             nodes_.push_back(std::move(n));
         }
-        bus_.onReport = [this](const std::string& s) { cfg_.report("bus at " + at(bus_.now()) + ": " + s); };
-        bus_.nodeName = [this](unsigned i) { return nodeLabel(i); };
-        for (auto& n : nodes_) bus_.addNode(n->station);
+        joinLine("bus");
         for (size_t i = 0; i < nodes_.size(); ++i) bootUp(nodes_[i]->machine, bus_, wanted[i]);
         std::string list;
         for (size_t i = 0; i < nodes_.size(); ++i) {
@@ -209,10 +257,6 @@ public:
         describe_ = "velmora node" + std::string(nodes_.size() > 1 ? "s " : " ") + list + " on a 9600 Bd bus";
     }
 
-    std::string describe() const override { return describe_; }
-    Ticks now() const override { return bus_.now(); }
-    Ticks charTime() const override { return bus_.charTime(); }
-    Ticks hostSend(const std::string& bytes) override { return bus_.hostSend(bytes); }
     bool runTo(Ticks t) override {
         bool ok = bus_.runTo(t);
         for (size_t i = 0; i < vcds_.size(); ++i)
@@ -220,21 +264,12 @@ public:
                              bus_.now());
         return ok;
     }
-    std::string fault() const override { return bus_.fault(); }
-    const std::vector<sim::LineByte>& hostReceived() const override { return bus_.hostReceived(); }
     void finish() override {
-        for (auto& v : vcds_) v->finish(bus_.now());
+        NodeLine::finish();
         std::string err;
         for (auto& n : nodes_) n->machine.chip().flashEe().flushBackingFile(err);
     }
 
-private:
-    Config cfg_;
-    std::vector<std::unique_ptr<sim::VelmoraNode>> nodes_;  // outlive the bus
-
-public:
-    size_t nodeCount() const override { return nodes_.size(); }
-    sim::Machine& machine(size_t i) override { return nodes_.at(i)->machine; }
     std::optional<size_t> findNode(unsigned name) const override {
         for (size_t i = 0; i < nodes_.size(); ++i)
             if (nodeName(i) == name) return i;
@@ -257,13 +292,9 @@ public:
     }
 
 private:
-    std::string nodeLabel(size_t i) const { return "node " + std::to_string(nodeName(i)); }
     mutable std::vector<unsigned> names_;
     std::vector<std::string> files_;
-    std::vector<std::unique_ptr<sim::VcdWriter>> vcds_;
     std::vector<int> supplyIds_;
-    sim::Bus bus_{9600};
-    std::string describe_;
 };
 
 unsigned parseCount(const std::string& arg) {
@@ -278,9 +309,9 @@ unsigned parseCount(const std::string& arg) {
 
 // Readout units on one 115200 Bd line: the host's transmit wire reaches every
 // unit, the units' transmitters meet on the host's receive wire.
-class TavloLine : public Line {
+class TavloLine : public NodeLine<sim::ReadoutNode> {
 public:
-    explicit TavloLine(const Config& cfg) : cfg_(cfg) {
+    explicit TavloLine(const Config& cfg) : NodeLine(cfg, 115200, sim::Wiring::FullDuplex) {
         const std::string image = cfg.image.empty() ? TAVLO_ELF : cfg.image;
         const unsigned count = parseCount(cfg.nodesArg);
         sim::ReadoutBoard probe;  // checks the parameters before anything runs
@@ -295,27 +326,22 @@ public:
             u->board.setParams(p);
             loadImage(u->machine, image, "tavlo", "IamSelected");
             u->machine.powerOn();
-            u->machine.chip().onReport = [this, k, m = &u->machine](const std::string& s) {
-                cfg_.report("node " + std::to_string(k) + " at " + at(m->now()) + ": " + s);
-            };
+            forwardReports(k - 1, u->machine);
             watchExceptions(u->machine);
-            units_.push_back(std::move(u));
+            nodes_.push_back(std::move(u));
         }
         if (!cfg.vcdPath.empty())
             for (unsigned k = 1; k <= count; ++k) {
-                auto w = std::make_unique<sim::VcdWriter>(vcdPath(cfg.vcdPath, k, count));
-                if (!w->ok()) throw std::runtime_error("cannot write " + vcdPath(cfg.vcdPath, k, count));
-                sim::traceChip(*w, units_[k - 1]->machine.chip());
+                auto w = openVcd(k, count);
+                sim::traceChip(*w, nodes_[k - 1]->machine.chip());
                 vcds_.push_back(std::move(w));
             }
-        line_.onReport = [this](const std::string& s) { cfg_.report("line at " + at(line_.now()) + ": " + s); };
-        line_.nodeName = [](unsigned i) { return "node " + std::to_string(i + 1); };
-        for (auto& u : units_) line_.addNode(u->station);
+        joinLine("line");
         for (unsigned k = 1; k <= count; ++k) {
-            sim::Machine& m = units_[k - 1]->machine;
-            if (!line_.runUntil([&] { return waiting(m); }, sim::fromMillis(200)))
+            sim::Machine& m = nodes_[k - 1]->machine;
+            if (!bus_.runUntil([&] { return waiting(m); }, sim::fromMillis(200)))
                 throw std::runtime_error("node " + std::to_string(k) + " did not reach its command loop: " +
-                                         (line_.fault().empty() ? "time-out" : line_.fault()));
+                                         (bus_.fault().empty() ? "time-out" : bus_.fault()));
             giveAddress(k, "after start-up (a simulator convenience; the firmware fixes it at 1)");
         }
         describe_ = std::to_string(count) + " tavlo unit" + (count > 1 ? "s (addresses 1.." + std::to_string(count) + ")"
@@ -323,40 +349,23 @@ public:
                     " on a 115200 Bd line";
     }
 
-    std::string describe() const override { return describe_; }
-    Ticks now() const override { return line_.now(); }
-    Ticks charTime() const override { return line_.charTime(); }
-    Ticks hostSend(const std::string& bytes) override { return line_.hostSend(bytes); }
     bool runTo(Ticks t) override {
-        const bool ok = line_.runTo(t);
+        const bool ok = bus_.runTo(t);
         // The debugged unit restarted with the firmware's address 1: once
         // it waits for commands again it gets its own back.
         const unsigned k = unsigned(lead_ + 1);
-        if (k > 1 && waiting(units_[lead_]->machine) && units_[lead_]->machine.readSym("MyAddress") != k)
+        if (k > 1 && waiting(nodes_[lead_]->machine) && nodes_[lead_]->machine.readSym("MyAddress") != k)
             giveAddress(k, "after its restart");
         return ok;
     }
-    std::string fault() const override { return line_.fault(); }
-    const std::vector<sim::LineByte>& hostReceived() const override { return line_.hostReceived(); }
-    void finish() override {
-        for (auto& v : vcds_) v->finish(line_.now());
-    }
-
-private:
-    Config cfg_;
-    std::vector<std::unique_ptr<sim::ReadoutNode>> units_;  // outlive the line
-
-public:
-    size_t nodeCount() const override { return units_.size(); }
-    sim::Machine& machine(size_t i) override { return units_.at(i)->machine; }
     std::optional<size_t> findNode(unsigned name) const override {
-        if (name >= 1 && name <= units_.size()) return name - 1;
+        if (name >= 1 && name <= nodes_.size()) return name - 1;
         return std::nullopt;
     }
     unsigned nodeName(size_t i) const override { return unsigned(i + 1); }
     void setLead(size_t i) override {
         lead_ = i;
-        line_.setLead(unsigned(i));
+        bus_.setLead(unsigned(i));
     }
 
 private:
@@ -366,17 +375,11 @@ private:
     // be told apart here, unit k (k > 1) gets address k.
     void giveAddress(unsigned k, const std::string& when) {
         if (k < 2) return;
-        units_[k - 1]->machine.writeSym("MyAddress", k);
+        nodes_[k - 1]->machine.writeSym("MyAddress", k);
         cfg_.log("node " + std::to_string(k) + ": MyAddress set to " + std::to_string(k) + " " + when);
     }
 
-public:
-
-private:
-    std::vector<std::unique_ptr<sim::VcdWriter>> vcds_;
     size_t lead_ = 0;
-    sim::Bus line_{115200, sim::Wiring::FullDuplex};
-    std::string describe_;
 };
 
 }  // namespace
