@@ -272,6 +272,7 @@ int main(int argc, char** argv) {
     if (serial == "pty") std::printf("serial line: %s\n", port->address().c_str());
     else if (serial.rfind("tcp:", 0) == 0) std::printf("serial line: tcp:%s\n", port->address().c_str());
     std::fflush(stdout);
+    port->offerBaud(10.0 * double(sim::kTicksPerSecond) / double(line->charTime()));
     cfg.log(line->describe() + " on " + port->address() + (speed == "max" ? ", full speed" : ", real time"));
     if (gdb)
         cfg.report("waiting for gdb on 127.0.0.1:" + std::to_string(gdb->port()) + " (target remote :" +
@@ -301,6 +302,8 @@ int main(int argc, char** argv) {
     while (!gStop && !port->quitRequested()) {
         std::vector<uint8_t> in = port->read();
         if (!in.empty()) {
+            // A host at another rate than the nodes' is heard as garbled bytes.
+            if (const double b = port->baud(); b > 0) line->setHostBaud(b);
             // Back to back at the line's rate, as a UART sends them; the
             // trace gives each byte's end, when the nodes have it.
             const sim::Ticks end = line->hostSend(std::string(in.begin(), in.end()));

@@ -157,6 +157,7 @@ public:
     Ticks now() const override { return bus_.now(); }
     Ticks charTime() const override { return bus_.charTime(); }
     Ticks hostSend(const std::string& bytes) override { return bus_.hostSend(bytes); }
+    void setHostBaud(double baud) override { bus_.setHostBaud(baud); }
     bool runTo(Ticks t) override {
         bool ok = bus_.runTo(t);
         for (size_t i = 0; i < vcds_.size(); ++i)
@@ -255,6 +256,7 @@ public:
     Ticks now() const override { return line_.now(); }
     Ticks charTime() const override { return line_.charTime(); }
     Ticks hostSend(const std::string& bytes) override { return line_.hostSend(bytes); }
+    void setHostBaud(double baud) override { line_.setHostBaud(baud); }
     bool runTo(Ticks t) override {
         const bool ok = line_.runTo(t);
         // The debugged unit restarted with the firmware's address 1: once
