@@ -40,7 +40,7 @@ struct Options {
   unsigned reply_max_ms = 50;        // frame to first reply byte
   std::optional<unsigned> calibration;  // the node's stored ADC2HV, when known
   bool quick = false;                // shorter timing and noise cases
-  std::vector<std::string> only;     // case names or name fragments
+  std::vector<std::string> only;     // case names, with or without the node prefix
   bool verbose = false;
 };
 

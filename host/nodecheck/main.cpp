@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_flag("--quick", opt.quick,
                "shorter timing and noise cases (fewer and shorter scans, fewer samples); used under the simulator");
-  app.add_option("--only", opt.only, "run only the cases whose names contain one of these words")->delimiter(',');
+  app.add_option("--only", opt.only, "run only these cases (names with or without the node prefix, comma-separated)")->delimiter(',');
   std::string junit;
   app.add_option("--junit", junit, "also write the results as JUnit XML");
   bool list = false;
@@ -65,8 +65,9 @@ int main(int argc, char** argv) {
   std::vector<check::Case> cases = opt.node == "velmora" ? check::velmora_cases() : check::tavlo_cases();
   if (!opt.only.empty()) {
     std::erase_if(cases, [&](const check::Case& c) {
+      const std::string shortname = c.name.substr(c.name.find('.') + 1);
       for (const auto& w : opt.only)
-        if (c.name.find(w) != std::string::npos) return false;
+        if (w == c.name || w == shortname) return false;
       return true;
     });
     if (cases.empty()) {

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <sstream>
 #include <thread>
 
 #include "support/process.h"
@@ -77,15 +78,52 @@ TEST(NodecheckAducsim, VelmoraEveryCasePassesAndLeavesTheStoreAsFound) {
     std::printf("%s(%.1f s)\n", r.out.c_str(), r.seconds);
 }
 
-TEST(NodecheckAducsim, VelmoraWithTheOutputOffSkipsOnlyWhatNeedsIt) {
+// Value changes of one VCD signal: (time, value) in file order.
+std::vector<std::pair<uint64_t, uint64_t>> vcdChanges(const std::string& path, const std::string& name) {
+    std::ifstream in(path);
+    std::string line, id;
+    std::vector<std::pair<uint64_t, uint64_t>> out;
+    uint64_t now = 0;
+    bool body = false;
+    while (std::getline(in, line)) {
+        if (!body) {
+            // "$var wire 1 , P1_2 $end"
+            std::istringstream w(line);
+            std::string var, kind, width, code, signal;
+            if (w >> var >> kind >> width >> code >> signal && var == "$var" && signal == name) id = code;
+            if (line.rfind("$enddefinitions", 0) == 0) body = true;
+            continue;
+        }
+        if (line.empty() || line[0] == '$') continue;
+        if (line[0] == '#') now = std::stoull(line.substr(1));
+        else if (line[0] == 'b') {
+            const size_t sp = line.find(' ');
+            const std::string bits = line.substr(1, sp - 1);
+            if (line.substr(sp + 1) == id && bits.find_first_not_of("01") == std::string::npos)
+                out.push_back({now, std::stoull(bits, nullptr, 2)});
+        } else if (line.substr(1) == id) out.push_back({now, uint64_t(line[0] == '1')});
+    }
+    return out;
+}
+
+TEST(NodecheckAducsim, VelmoraWithoutAllowHvNeverSwitchesTheOutputOn) {
     proc::TempDir t;
-    Sim sim({"velmora", "--flash-dir", t / "flash", "--quiet"});
+    Sim sim({"velmora", "--flash-dir", t / "flash", "--quiet", "--vcd", t / "run.vcd"});
     ASSERT_FALSE(sim.port().empty()) << sim.child().err();
-    const Result r = proc::run(NODECHECK_PATH, nodecheckArgs(sim.port(), {"--only", "setpoint,calibration,address"}),
-                               60000);
+    const Result r = proc::run(NODECHECK_PATH, nodecheckArgs(sim.port(), {}), 60000);
     EXPECT_EQ(r.code, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("1 passed, 0 failed, 2 skipped"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("7 passed, 0 failed, 2 skipped"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("SKIP velmora.setpoint"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("needs the output on: give --allow-hv"), std::string::npos) << r.out;
+    EXPECT_EQ(sim.child().stop(), 0) << sim.child().err();
+    // The enable pin never rose and the supply stayed at 0 V for the whole run.
+    const auto enable = vcdChanges(t / "run.vcd", "P1_2");
+    const auto hv = vcdChanges(t / "run.vcd", "HV_mV");
+    ASSERT_FALSE(hv.empty());
+    for (const auto& [at, v] : enable) EXPECT_EQ(v, 0u) << "P1.2 high at " << at;
+    uint64_t top = 0;
+    for (const auto& c : hv) top = std::max(top, c.second);
+    EXPECT_LT(top, 1000u) << "the supply reached " << top << " mV";
 }
 
 TEST(NodecheckAducsim, TavloEveryCasePasses) {
