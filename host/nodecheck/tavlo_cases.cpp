@@ -25,7 +25,7 @@ struct Unit {
   explicit Unit(Session& s) : s_(s), ro(s.line(), s.opt().address, s.clock()), a(std::to_string(s.opt().address)) {}
 
   // Sends bytes; returns what comes back until quiet.
-  std::string talk(const std::string& bytes, Duration quiet = 15ms) {
+  std::string talk(const std::string& bytes, Duration quiet = 50ms) {
     s_.checkpoint();
     return ro.raw(bytes, quiet);
   }

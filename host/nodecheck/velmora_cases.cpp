@@ -74,7 +74,12 @@ class Velmora {
     Duration first{};  // from the end of the frame on the wire to the first reply byte
     Duration span{};   // first to last reply byte
   };
-  Answer talk(const std::string& bytes, Duration wait = 300ms, Duration quiet = 20ms) {
+  // A reply ends with its `lines`-th LF (the dump: and the CR after it).
+  // Every listening node may take that LF as a command letter and wait for
+  // an address, and its watchdog resets it 125 ms later: so the reply is
+  // taken as complete as soon as its shape says so, and the bus is synced at
+  // once, never after waiting for the line to fall quiet.
+  Answer talk(const std::string& bytes, Duration wait = 300ms, unsigned lines = 1, bool trailing_cr = false) {
     s_.checkpoint();
     hv_->sync();
     host::Reader r(line_, s_.clock());
@@ -88,13 +93,29 @@ class Velmora {
       a.first = std::chrono::duration_cast<Duration>(t1 - on_wire);
       a.bytes = *first;
       auto last = t1;
-      for (;;) {
-        std::string more = r.until_quiet(quiet, SteadyClock::now() + quiet + 5ms);
-        if (more.empty()) break;
-        a.bytes += more;
+      // Each line within 100 ms of the one before: far longer than the node
+      // takes (1 ms a character), short of its watchdog.
+      unsigned got = a.bytes == "\n" ? 1 : 0;
+      while (got < lines) {
+        auto l = r.until('\n', SteadyClock::now() + 100ms);
+        if (!l) {
+          a.bytes += r.take_pending();
+          break;
+        }
+        a.bytes += *l;
         last = SteadyClock::now();
+        ++got;
+      }
+      if (got == lines && trailing_cr) {
+        if (auto cr = r.exactly(1, SteadyClock::now() + 50ms)) {
+          a.bytes += *cr;
+          last = SteadyClock::now();
+        }
       }
       a.span = std::chrono::duration_cast<Duration>(last - t1);
+      hv_->sync();
+      // Anything right behind the reply (a second talker, a garbled tail).
+      a.bytes += r.until_quiet(5ms, SteadyClock::now() + 5ms);
     }
     hv_->sync();
     return a;
@@ -267,7 +288,7 @@ Result formats_case(Session& s) {
             f + a + " drew " + quoted(r.bytes) + ", expected e=<decimal> CR LF");
     if (f == "H") seen = "H -> " + std::string(host::trim_cr(r.bytes).substr(0, r.bytes.size() - 2));
   }
-  auto d = n.talk(n.frame('D', n.addr()));
+  auto d = n.talk(n.frame('D', n.addr()), 300ms, 7, true);
   static const std::regex dump(
       "\r\n(ADC\\[0\\]=[0-9]+\r\n\r)(ADC\\[1\\]=[0-9]+\r\n\r)(ADC\\[2\\]=[0-9]+\r\n\r)(ADC\\[3\\]=[0-9]+\r\n\r)"
       "Temperature=(-?[0-9]+)\r\n\r\r\n\r");
@@ -554,7 +575,7 @@ Result timing_case(Session& s) {
   // or the watchdog cuts it short and resets the node.
   double dump_ms = 0;
   for (unsigned i = 0; i < (s.opt().quick ? 2u : 5u); ++i) {
-    auto d = n.talk(n.frame('D', n.addr()), 300ms, 30ms);
+    auto d = n.talk(n.frame('D', n.addr()), 300ms, 7, true);
     require(d.bytes.size() >= 70 && d.bytes.substr(d.bytes.size() - 3) == "\r\n\r",
             "D dump cut short: " + quoted(d.bytes));
     // A dump that runs past the watchdog period is cut short by the reset,
