@@ -1,4 +1,4 @@
-#include "bus.h"
+#include "board/bus.h"
 
 #include <algorithm>
 #include <bit>

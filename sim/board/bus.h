@@ -53,7 +53,7 @@
 #include <utility>
 #include <vector>
 
-#include "../time.h"
+#include "core/time.h"
 
 namespace sim {
 

@@ -1,6 +1,6 @@
-#include "chip_node.h"
+#include "board/chip_node.h"
 
-#include "../periph/uart.h"
+#include "chip/periph/uart.h"
 
 namespace sim {
 

@@ -13,8 +13,8 @@
 #include <functional>
 #include <string>
 
-#include "../machine.h"
-#include "bus.h"
+#include "core/machine.h"
+#include "board/bus.h"
 
 namespace sim {
 
@@ -62,5 +62,12 @@ private:
     DriverEnable* driver_ = nullptr;
     std::string fault_;
 };
+
+// Puts a machine on its board before the station around it is built (a
+// node's members: board, machine, station(fitBoard(machine, board))).
+inline Machine& fitBoard(Machine& m, Board& b) {
+    m.chip().setBoard(&b);
+    return m;
+}
 
 }  // namespace sim

@@ -16,10 +16,10 @@
 #include <utility>
 #include <vector>
 
-#include "board.h"
-#include "chip_node.h"
-#include "machine.h"
-#include "time.h"
+#include "board/board.h"
+#include "board/chip_node.h"
+#include "core/machine.h"
+#include "core/time.h"
 
 namespace sim {
 
@@ -194,17 +194,11 @@ private:
 //     line.addNode(unit.station);
 //     line.hostSend("S1\r");  line.runUntilReply(sim::fromMillis(20));   // "S1\r\n"
 struct ReadoutNode {
-    explicit ReadoutNode(uint64_t seed = 1) : board(seed), station(fitted(machine, board)) {}
+    explicit ReadoutNode(uint64_t seed = 1) : board(seed), station(fitBoard(machine, board)) {}
     ~ReadoutNode() { machine.chip().setBoard(nullptr); }
     ReadoutBoard board;
     Machine machine;
     ChipNode station;
-
-private:
-    static Machine& fitted(Machine& m, Board& b) {
-        m.chip().setBoard(&b);
-        return m;
-    }
 };
 
 }  // namespace sim

@@ -1,4 +1,4 @@
-#include "supply.h"
+#include "board/supply.h"
 
 #include <algorithm>
 #include <cmath>

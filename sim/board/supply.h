@@ -19,7 +19,7 @@
 #pragma once
 #include <cstdint>
 
-#include "../time.h"
+#include "core/time.h"
 
 namespace sim {
 

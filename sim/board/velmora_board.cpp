@@ -1,4 +1,4 @@
-#include "velmora_board.h"
+#include "board/velmora_board.h"
 
 #include <charconv>
 #include <cstdio>

@@ -21,11 +21,11 @@
 #include <string_view>
 #include <vector>
 
-#include "../board.h"
-#include "../machine.h"
-#include "bus.h"
-#include "chip_node.h"
-#include "supply.h"
+#include "board/board.h"
+#include "core/machine.h"
+#include "board/bus.h"
+#include "board/chip_node.h"
+#include "board/supply.h"
 
 namespace sim {
 
@@ -97,16 +97,10 @@ private:
 //     bus.hostSend("H1\r");  bus.runUntilReply(sim::fromMillis(100));
 //     node.board.outputVolts(node.machine.now());   // what a meter would read
 struct VelmoraNode {
-    explicit VelmoraNode(const VelmoraParams& p = {}) : board(p), station(fitted(machine, board), board) {}
+    explicit VelmoraNode(const VelmoraParams& p = {}) : board(p), station(fitBoard(machine, board), board) {}
     VelmoraBoard board;
     Machine machine;
     ChipNode station;
-
-private:
-    static Machine& fitted(Machine& m, Board& b) {
-        m.chip().setBoard(&b);
-        return m;
-    }
 };
 
 }  // namespace sim

@@ -1,0 +1,325 @@
+#include "aducsim_nodes.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <sstream>
+#include <stdexcept>
+
+#include "aduc702x.h"
+#include "board/readout_board.h"
+#include "board/velmora_board.h"
+#include "chip/periph/flash_ee.h"
+#include "debug/vcd.h"
+
+namespace aducsim {
+namespace {
+
+using sim::Ticks;
+
+bool exists(const std::string& p) {
+    struct stat st;
+    if (stat(p.c_str(), &st) != 0) return false;
+    if (!S_ISREG(st.st_mode)) throw std::runtime_error(p + ": not a regular file, cannot hold a node's flash");
+    return true;
+}
+
+// Loads the image and checks that it is the firmware of the node kind asked
+// for, by a symbol only that firmware has.
+void loadImage(sim::Machine& m, const std::string& path, const char* kind, const char* symbol) {
+    m.loadElf(path);
+    if (!m.findSymbol(symbol))
+        throw std::runtime_error(path + ": not a " + kind + " image (it has no '" + symbol + "')");
+}
+
+std::string at(Ticks t) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%.6f s", sim::toSeconds(t));
+    return b;
+}
+
+// The parameter store owns flash from offset 0xF000: an image must end below.
+void checkImage(const sim::Machine& m, const std::string& path) {
+    for (const auto& seg : m.image().segments())
+        if (seg.addr + seg.bytes.size() > FLASH_BASE + 0xF000)
+            throw std::runtime_error(path + ": the image reaches the parameter-store pages at flash offset 0xF000");
+}
+
+// FILE.vcd for one node; FILE-ID.vcd each when there are several.
+std::string vcdPath(const std::string& path, unsigned id, size_t count) {
+    if (count <= 1) return path;
+    const auto dot = path.rfind(".vcd");
+    const std::string suffix = "-" + std::to_string(id);
+    return dot == std::string::npos ? path + suffix : path.substr(0, dot) + suffix + ".vcd";
+}
+
+// The chip reports undefined instructions and SWIs itself; an FIQ is the
+// other exception neither firmware expects.
+void watchExceptions(sim::Machine& m) {
+    m.onException = [&m](uint32_t vector, sim::Mode) {
+        if (vector == 0x1C) m.chip().report("FIQ taken at " + m.describe(m.pc()));
+    };
+}
+
+std::vector<unsigned> parseAddresses(const std::string& arg) {
+    std::vector<unsigned> out;
+    std::stringstream ss(arg.empty() ? "1" : arg);
+    std::string item;
+    while (std::getline(ss, item, ',')) {
+        char* end = nullptr;
+        long v = std::strtol(item.c_str(), &end, 10);
+        if (item.empty() || *end || v < 1 || v > 252)
+            throw std::runtime_error("--nodes takes node addresses from 1 to 252, separated by commas: '" + arg + "'");
+        for (unsigned a : out)
+            if (a == unsigned(v)) throw std::runtime_error("--nodes names address " + item + " twice");
+        out.push_back(unsigned(v));
+    }
+    if (out.size() > sim::kMaxNodes) throw std::runtime_error("--nodes: at most 31 nodes on one line");
+    return out;
+}
+
+// Runs until the command loop cycles (it stores 1 in ProgramOk every pass).
+void bootUp(sim::Machine& m, sim::Bus& bus, unsigned address) {
+    const uint32_t ok = m.symbol("ProgramOk");
+    if (!bus.runUntil([&] { return m.read32(ok) == 1; }, sim::fromMillis(1000)))
+        throw std::runtime_error("node " + std::to_string(address) + " did not reach its command loop: " +
+                                 (bus.fault().empty() ? "time-out" : bus.fault()));
+}
+
+class VelmoraLine : public Line {
+public:
+    explicit VelmoraLine(const Config& cfg) : cfg_(cfg) {
+        std::string image = cfg.image.empty() ? VELMORA_ELF : cfg.image;
+        for (unsigned addr : parseAddresses(cfg.nodesArg)) {
+            auto n = std::make_unique<sim::VelmoraNode>();
+            for (const auto& p : cfg.params) {
+                std::string e = n->board.applyParam(p);
+                if (!e.empty()) throw std::runtime_error("--param " + p + ": " + e);
+            }
+            std::string path = cfg.flashDir + "/velmora-" + std::to_string(addr) + ".flash";
+            bool fresh = !exists(path);
+            std::string err;
+            auto& flash = n->machine.chip().flashEe();
+            if (!fresh && !flash.loadFile(path, err)) throw std::runtime_error(err);
+            loadImage(n->machine, image, "velmora", "ProgramOk");
+            checkImage(n->machine, image);
+            n->machine.chip().onReport = [this, addr, m = &n->machine](const std::string& s) {
+                cfg_.report("node " + std::to_string(addr) + " at " + at(m->now()) + ": " + s);
+            };
+            watchExceptions(n->machine);
+            if (fresh) {
+                // A new node: let the firmware write its defaults, then give it
+                // its address through the bus as an operator would.
+                sim::Bus own;
+                own.addNode(n->station);
+                bootUp(n->machine, own, addr);
+                own.hostSend("A253 " + std::to_string(addr) + "\r");
+                std::string reply = own.runUntilReply(sim::fromMillis(300));
+                if (reply != std::to_string(addr) + "\r\n")
+                    throw std::runtime_error("node " + std::to_string(addr) + " did not take its address (answered '" +
+                                             reply + "')");
+                n->machine.reset(sim::ResetCause::Software);
+                cfg.log("prepared " + path + " for node " + std::to_string(addr));
+            }
+            if (!flash.setBackingFile(path, err)) throw std::runtime_error(err);
+            if (!flash.flushBackingFile(err)) throw std::runtime_error(err);
+            addresses_.push_back(addr);
+            nodes_.push_back(std::move(n));
+        }
+        if (!cfg.vcdPath.empty()) {
+            for (size_t i = 0; i < nodes_.size(); ++i) {
+                const std::string path = vcdPath(cfg.vcdPath, addresses_[i], nodes_.size());
+                auto w = std::make_unique<sim::VcdWriter>(path);
+                if (!w->ok()) throw std::runtime_error("cannot write " + path);
+                // Declared first: tracing the chip writes the header.
+                supplyIds_.push_back(w->addSignal("HV_mV", 32));
+                sim::traceChip(*w, nodes_[i]->machine.chip());
+                vcds_.push_back(std::move(w));
+            }
+        }
+        bus_.onReport = [this](const std::string& s) { cfg_.report("bus at " + at(bus_.now()) + ": " + s); };
+        for (auto& n : nodes_) bus_.addNode(n->station);
+        for (size_t i = 0; i < nodes_.size(); ++i) bootUp(nodes_[i]->machine, bus_, addresses_[i]);
+        std::string list;
+        for (size_t i = 0; i < nodes_.size(); ++i) {
+            // A node keeps the address in its flash, as a real one does,
+            // also after 'A' gave it another than its file's name.
+            const unsigned actual = nodes_[i]->machine.readSym("MyAddress") & 0xFF;
+            if (actual != addresses_[i])
+                cfg.log("node " + std::to_string(addresses_[i]) + " (velmora-" + std::to_string(addresses_[i]) +
+                        ".flash) answers at its stored address " + std::to_string(actual));
+            list += (list.empty() ? "" : ",") + std::to_string(actual);
+        }
+        describe_ = "velmora node" + std::string(nodes_.size() > 1 ? "s " : " ") + list + " on a 9600 Bd bus";
+    }
+
+    std::string describe() const override { return describe_; }
+    Ticks now() const override { return bus_.now(); }
+    Ticks charTime() const override { return bus_.charTime(); }
+    Ticks hostSend(const std::string& bytes) override { return bus_.hostSend(bytes); }
+    void setHostBaud(double baud) override { bus_.setHostBaud(baud); }
+    bool runTo(Ticks t) override {
+        bool ok = bus_.runTo(t);
+        for (size_t i = 0; i < vcds_.size(); ++i)
+            vcds_[i]->change(supplyIds_[i], uint64_t(std::max(0.0, nodes_[i]->board.outputVolts(bus_.now())) * 1000),
+                             bus_.now());
+        return ok;
+    }
+    std::string fault() const override { return bus_.fault(); }
+    const std::vector<sim::LineByte>& hostReceived() const override { return bus_.hostReceived(); }
+    void finish() override {
+        for (auto& v : vcds_) v->finish(bus_.now());
+        std::string err;
+        for (auto& n : nodes_) n->machine.chip().flashEe().flushBackingFile(err);
+    }
+
+private:
+    Config cfg_;
+    std::vector<std::unique_ptr<sim::VelmoraNode>> nodes_;  // outlive the bus
+
+public:
+    size_t nodeCount() const override { return nodes_.size(); }
+    sim::Machine& machine(size_t i) override { return nodes_.at(i)->machine; }
+    std::optional<size_t> findNode(unsigned name) const override {
+        for (size_t i = 0; i < addresses_.size(); ++i)
+            if (addresses_[i] == name) return i;
+        return std::nullopt;
+    }
+    unsigned nodeName(size_t i) const override { return addresses_.at(i); }
+    void setLead(size_t i) override { bus_.setLead(unsigned(i)); }
+
+private:
+    std::vector<unsigned> addresses_;
+    std::vector<std::unique_ptr<sim::VcdWriter>> vcds_;
+    std::vector<int> supplyIds_;
+    sim::Bus bus_{9600};
+    std::string describe_;
+};
+
+unsigned parseCount(const std::string& arg) {
+    if (arg.empty()) return 1;
+    char* end = nullptr;
+    long v = std::strtol(arg.c_str(), &end, 10);
+    if (*end || v < 1 || v > long(sim::kMaxNodes))
+        throw std::runtime_error("--nodes takes the number of readout units, 1 to " + std::to_string(sim::kMaxNodes) +
+                                 ": '" + arg + "'");
+    return unsigned(v);
+}
+
+// Readout units on one 115200 Bd line: the host's transmit wire reaches every
+// unit, the units' transmitters meet on the host's receive wire.
+class TavloLine : public Line {
+public:
+    explicit TavloLine(const Config& cfg) : cfg_(cfg) {
+        const std::string image = cfg.image.empty() ? TAVLO_ELF : cfg.image;
+        const unsigned count = parseCount(cfg.nodesArg);
+        sim::ReadoutBoard probe;  // checks the parameters before anything runs
+        for (const auto& p : cfg.params) {
+            std::string e = probe.applyParam(p);
+            if (!e.empty()) throw std::runtime_error("--param " + p + ": " + e);
+        }
+        for (unsigned k = 1; k <= count; ++k) {
+            auto u = std::make_unique<sim::ReadoutNode>();
+            sim::ReadoutParams p = probe.params();
+            p.seed += k - 1;  // each unit its own noise
+            u->board.setParams(p);
+            loadImage(u->machine, image, "tavlo", "IamSelected");
+            u->machine.powerOn();
+            u->machine.chip().onReport = [this, k, m = &u->machine](const std::string& s) {
+                cfg_.report("unit " + std::to_string(k) + " at " + at(m->now()) + ": " + s);
+            };
+            watchExceptions(u->machine);
+            units_.push_back(std::move(u));
+        }
+        if (!cfg.vcdPath.empty())
+            for (unsigned k = 1; k <= count; ++k) {
+                auto w = std::make_unique<sim::VcdWriter>(vcdPath(cfg.vcdPath, k, count));
+                if (!w->ok()) throw std::runtime_error("cannot write " + vcdPath(cfg.vcdPath, k, count));
+                sim::traceChip(*w, units_[k - 1]->machine.chip());
+                vcds_.push_back(std::move(w));
+            }
+        line_.onReport = [this](const std::string& s) { cfg_.report("line at " + at(line_.now()) + ": " + s); };
+        for (auto& u : units_) line_.addNode(u->station);
+        for (unsigned k = 1; k <= count; ++k) {
+            sim::Machine& m = units_[k - 1]->machine;
+            if (!line_.runUntil([&] { return waiting(m); }, sim::fromMillis(200)))
+                throw std::runtime_error("unit " + std::to_string(k) + " did not reach its command loop: " +
+                                         (line_.fault().empty() ? "time-out" : line_.fault()));
+            giveAddress(k, "after start-up (a simulator convenience; the firmware fixes it at 1)");
+        }
+        describe_ = std::to_string(count) + " tavlo unit" + (count > 1 ? "s (addresses 1.." + std::to_string(count) + ")"
+                                                                      : " (address 1)") +
+                    " on a 115200 Bd line";
+    }
+
+    std::string describe() const override { return describe_; }
+    Ticks now() const override { return line_.now(); }
+    Ticks charTime() const override { return line_.charTime(); }
+    Ticks hostSend(const std::string& bytes) override { return line_.hostSend(bytes); }
+    void setHostBaud(double baud) override { line_.setHostBaud(baud); }
+    bool runTo(Ticks t) override {
+        const bool ok = line_.runTo(t);
+        // The debugged unit restarted with the firmware's address 1: once
+        // it waits for commands again it gets its own back.
+        const unsigned k = unsigned(lead_ + 1);
+        if (k > 1 && waiting(units_[lead_]->machine) && units_[lead_]->machine.readSym("MyAddress") != k)
+            giveAddress(k, "after its restart");
+        return ok;
+    }
+    std::string fault() const override { return line_.fault(); }
+    const std::vector<sim::LineByte>& hostReceived() const override { return line_.hostReceived(); }
+    void finish() override {
+        for (auto& v : vcds_) v->finish(line_.now());
+    }
+
+private:
+    Config cfg_;
+    std::vector<std::unique_ptr<sim::ReadoutNode>> units_;  // outlive the line
+
+public:
+    size_t nodeCount() const override { return units_.size(); }
+    sim::Machine& machine(size_t i) override { return units_.at(i)->machine; }
+    std::optional<size_t> findNode(unsigned name) const override {
+        if (name >= 1 && name <= units_.size()) return name - 1;
+        return std::nullopt;
+    }
+    unsigned nodeName(size_t i) const override { return unsigned(i + 1); }
+    void setLead(size_t i) override {
+        lead_ = i;
+        line_.setLead(unsigned(i));
+    }
+
+private:
+    // Start-up ends in the command loop, which waits in getchar.
+    static bool waiting(sim::Machine& m) { return m.describe(m.pc()).find("(getchar") != std::string::npos; }
+    // Every unit's firmware sets MyAddress to 1. So that several units can
+    // be told apart here, unit k (k > 1) gets address k.
+    void giveAddress(unsigned k, const std::string& when) {
+        if (k < 2) return;
+        units_[k - 1]->machine.writeSym("MyAddress", k);
+        cfg_.log("unit " + std::to_string(k) + ": MyAddress set to " + std::to_string(k) + " " + when);
+    }
+
+public:
+
+private:
+    std::vector<std::unique_ptr<sim::VcdWriter>> vcds_;
+    size_t lead_ = 0;
+    sim::Bus line_{115200, sim::Wiring::FullDuplex};
+    std::string describe_;
+};
+
+}  // namespace
+
+std::unique_ptr<Line> makeLine(const Config& cfg) {
+    if (cfg.kind == "velmora") return std::make_unique<VelmoraLine>(cfg);
+    if (cfg.kind == "tavlo") return std::make_unique<TavloLine>(cfg);
+    throw std::runtime_error("unknown node kind '" + cfg.kind + "'");
+}
+
+std::string describeParams(const std::string& kind) {
+    if (kind == "velmora") return sim::VelmoraBoard::describeParams();
+    return sim::ReadoutBoard::describeParams();
+}
+
+}  // namespace aducsim
