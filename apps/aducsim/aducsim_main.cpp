@@ -351,6 +351,12 @@ int main(int argc, char** argv) {
         if (realtime && !debugging) {
             auto due = wallStart + std::chrono::nanoseconds(int64_t(sim::toSeconds(line->now() - start) * 1e9));
             auto ahead = due - std::chrono::steady_clock::now();
+            // Behind the wall clock (a busy host): slip, never race to catch
+            // up. A race runs the nodes' time many times faster than a host
+            // can answer, so a host that answers a reply at once would reach
+            // a velmora node after its 125 ms watchdog, which no real line does.
+            const auto maxLag = std::chrono::milliseconds(5);
+            if (ahead < -maxLag) wallStart += -ahead - maxLag;
             if (ahead > std::chrono::microseconds(200)) {
                 int ms = int(std::chrono::duration_cast<std::chrono::milliseconds>(ahead).count());
                 port->wait(std::max(ms, 1));  // input cuts the wait short
