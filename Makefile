@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 
-.PHONY: all setup build test demo bench clean
+.PHONY: all setup build test demo bench flash clean
 all: build
 
 setup:
@@ -20,6 +20,10 @@ demo: build
 
 bench: build
 	@scripts/bench $(BUILD)
+
+# make flash NODE=velmora|tavlo PROBE=<OpenOCD interface config> [ERASE_STORE=1]
+flash: build
+	@scripts/flash "$(NODE)" "$(PROBE)" --build $(BUILD) $(if $(ERASE_STORE),--erase-store)
 
 clean:
 	rm -rf $(BUILD)

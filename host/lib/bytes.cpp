@@ -28,6 +28,11 @@ std::string escape_bytes(std::string_view bytes) {
   return out;
 }
 
+std::string escape_cut(std::string_view bytes, std::size_t keep) {
+  if (bytes.size() <= keep) return escape_bytes(bytes);
+  return escape_bytes(bytes.substr(0, keep)) + "... (" + std::to_string(bytes.size()) + " bytes in all)";
+}
+
 std::string unescape_bytes(std::string_view text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {

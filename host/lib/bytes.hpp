@@ -11,6 +11,9 @@ namespace host {
 // Printable form of raw line bytes: CR as \r, LF as \n, other control and
 // non-ASCII bytes as \xNN, quote and backslash escaped.
 std::string escape_bytes(std::string_view bytes);
+// The same, cut for messages: at most `keep` bytes shown, then how many more
+// there were, so that a runaway frame does not flood the screen.
+std::string escape_cut(std::string_view bytes, std::size_t keep = 64);
 // Inverse of the escapes a person types for `raw`: \r \n \t \e \\ \xNN.
 std::string unescape_bytes(std::string_view text);
 

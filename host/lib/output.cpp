@@ -16,41 +16,41 @@ std::string plain(const Value& v) {
     }
     std::string operator()(bool x) const { return x ? "true" : "false"; }
     std::string operator()(const std::string& s) const { return s; }
-    std::string operator()(const JsonRaw& r) const { return r.text; }
+    std::string operator()(const Nested& n) const { return n.text; }
   };
   return std::visit(V{}, v);
 }
 
-std::string json_value(const Value& v) {
-  if (std::holds_alternative<std::monostate>(v)) return "null";
-  if (auto* s = std::get_if<std::string>(&v)) return json_string(*s);
-  if (auto* r = std::get_if<JsonRaw>(&v)) return r->json;
-  return plain(v);
+Json json_value(const Value& v) {
+  struct V {
+    Json operator()(std::monostate) const { return nullptr; }
+    Json operator()(long long x) const { return x; }
+    Json operator()(double x) const { return x; }
+    Json operator()(bool x) const { return x; }
+    // Replies may hold any byte: each byte that is not ASCII stands for the
+    // code point of the same value, so the text stays valid JSON.
+    Json operator()(const std::string& s) const {
+      std::string u;
+      for (unsigned char c : s) {
+        if (c < 0x80) {
+          u += static_cast<char>(c);
+        } else {
+          u += static_cast<char>(0xC0 | (c >> 6));
+          u += static_cast<char>(0x80 | (c & 0x3F));
+        }
+      }
+      return u;
+    }
+    Json operator()(const Nested& n) const { return n.json; }
+  };
+  return std::visit(V{}, v);
 }
+
+std::string dump(const Json& j) { return j.dump(-1, ' ', true, Json::error_handler_t::replace); }
 
 }  // namespace
 
-std::string json_string(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20 || c >= 0x7f) {
-          char b[8];
-          std::snprintf(b, sizeof b, "\\u%04x", c);
-          out += b;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
-}
+std::string json_string(const std::string& s) { return dump(json_value(Value(s))); }
 
 std::string csv_field(const std::string& s) {
   if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
@@ -71,18 +71,20 @@ void write_csv(std::ostream& os, const std::vector<Record>& rows, bool header) {
   }
 }
 
-std::string json_object(const Record& r) {
-  std::string out = "{";
-  for (std::size_t i = 0; i < r.size(); ++i)
-    out += (i ? ", " : "") + json_string(r[i].first) + ": " + json_value(r[i].second);
-  return out + "}";
+Json to_json(const Record& r) {
+  Json j = Json::object();
+  for (const auto& [k, v] : r) j[k] = json_value(v);
+  return j;
 }
+
+std::string json_object(const Record& r) { return dump(to_json(r)); }
 
 void write_json(std::ostream& os, const std::vector<Record>& rows, bool as_list) {
   if (!as_list && rows.size() == 1) {
     os << json_object(rows[0]) << '\n';
     return;
   }
+  // One object per line, so that long lists stay readable and diffable.
   os << "[";
   for (std::size_t i = 0; i < rows.size(); ++i) os << (i ? ",\n " : "") << json_object(rows[i]);
   os << "]\n";

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "bytes.hpp"
 #include "errors.hpp"
 
 namespace host {
@@ -230,6 +231,13 @@ std::unique_ptr<Transport> open_line(const std::string& where, unsigned baud, Du
       p = rest.substr(colon + 1);
     }
     if (h.empty() || p.empty()) throw usage_error("bad TCP address '" + where + "' (expected tcp:HOST:PORT)");
+    // A number out of range would otherwise reach the resolver, whose
+    // complaint ("connection refused", "service not known") hides the typo.
+    if (p.find_first_not_of("0123456789") == std::string::npos) {
+      auto n = parse_decimal(p, 0xFFFFFFFFu);
+      if (!n || *n < 1 || *n > 65535)
+        throw usage_error("TCP port " + p + " out of range 1..65535 in '" + where + "'");
+    }
     return std::make_unique<TcpLine>(h, p, baud, connect_timeout);
   }
   return std::make_unique<SerialPort>(where, baud);

@@ -12,7 +12,7 @@ constexpr std::size_t kPairLineMax = 11;    // "4095 4095\r\n"
 constexpr std::size_t kListLine = 17;       // "Ch=63 4095 4095\r\n"
 constexpr unsigned kMaxSample = 4095;
 
-std::string quoted(std::string_view bytes) { return "\"" + escape_bytes(bytes) + "\""; }
+std::string quoted(std::string_view bytes) { return "\"" + escape_cut(bytes) + "\""; }
 
 std::optional<unsigned> parse_sample(std::string_view s) {
   auto v = parse_decimal(s, kMaxSample);
@@ -119,9 +119,9 @@ void TavloClient::send_line_command(char letter, const std::string& arg, std::si
   if (!got) {
     std::string partial = reader_.take_pending();
     if (partial.empty())
-      throw no_reply_error("no echo from tavlo " + std::to_string(address_) + " to " + escape_bytes(body) +
+      throw no_reply_error("no echo from tavlo " + std::to_string(address_) + " to " + escape_cut(body) +
                            " (unit not selected?)");
-    throw malformed_error("echo cut short: " + quoted(partial) + " for " + escape_bytes(body));
+    throw malformed_error("echo cut short: " + quoted(partial) + " for " + escape_cut(body));
   }
   if (*got != echo) throw malformed_error("echo " + quoted(*got) + " does not match " + quoted(echo));
 }

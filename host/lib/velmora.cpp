@@ -17,7 +17,7 @@ constexpr unsigned kCalibrateMinCode = 50;
 
 unsigned absdiff(unsigned a, unsigned b) { return a > b ? a - b : b - a; }
 
-std::string quoted(std::string_view bytes) { return "\"" + escape_bytes(bytes) + "\""; }
+std::string quoted(std::string_view bytes) { return "\"" + escape_cut(bytes) + "\""; }
 
 // "ADC[2]=1234" -> 1234 when the index matches.
 std::optional<unsigned> parse_adc_line(std::string_view s, unsigned index) {
@@ -42,6 +42,17 @@ std::optional<int> parse_temperature(std::string_view s) {
 }
 
 }  // namespace
+
+double die_celsius(int printed) {
+  constexpr double kOffsetCode = 1317;     // the firmware's offset
+  constexpr double kVref = 2.5;            // data sheet: internal reference, V
+  constexpr double kFullScale = 4096;      // 12-bit ADC
+  constexpr double kSensorAt25 = 0.780;    // data sheet: typical, V at 25 C
+  constexpr double kSensorSlope = -0.0013; // data sheet: typical, V per C
+  const double code = kOffsetCode - 1.3 * printed;
+  const double volts = code * kVref / kFullScale;
+  return 25.0 + (volts - kSensorAt25) / kSensorSlope;
+}
 
 VelmoraClient::VelmoraClient(Transport& line, unsigned address, Clock& clock, VelmoraTiming timing,
                              VelmoraTolerance tolerance)
@@ -90,7 +101,7 @@ std::string VelmoraClient::exchange(const std::string& f, std::size_t reply_len,
   const Duration gap = std::max<Duration>(wire_time(3, line_.baud()), 5ms);
   const auto deadline = clock_.now() + wire_time(f.size() + reply_len, line_.baud()) + timeout;
   auto got = reader_.until('\n', deadline);
-  const std::string what = escape_bytes(trim_cr(f));
+  const std::string what = escape_cut(trim_cr(f));
   if (!got) {
     std::string partial = reader_.take_pending();
     if (partial.empty())
@@ -113,7 +124,7 @@ unsigned VelmoraClient::read_e(char letter) {
   const std::string f = frame(letter, address_, std::nullopt);
   std::string r = exchange(f, kReplyLenE, timing_.reply_timeout);
   if (r.size() < 3 || r[0] != 'e' || r[1] != '=')
-    throw malformed_error("unexpected reply " + quoted(r) + " to " + escape_bytes(trim_cr(f)) + " (expected e=N)");
+    throw malformed_error("unexpected reply " + quoted(r) + " to " + escape_cut(trim_cr(f)) + " (expected e=N)");
   auto v = parse_decimal(std::string_view(r).substr(2), 0xFFFFFFFFu);
   if (!v) throw malformed_error("bad number in reply " + quoted(r));
   return static_cast<unsigned>(*v);
@@ -256,7 +267,7 @@ Outcome VelmoraClient::run_ramp(unsigned from, unsigned to, bool persist, unsign
     if (k < n) clock_.sleep_until(sent + interval);
   }
   o.verdict = Verdict::verified;
-  o.detail = "ramped " + std::to_string(from) + " V to " + std::to_string(to) + " V in " + std::to_string(n) +
+  o.detail = "ramped from " + std::to_string(from) + " V to " + std::to_string(to) + " V in " + std::to_string(n) +
              " steps, reads " + std::to_string(o.readback.value_or(0)) + " V";
   return o;
 }
@@ -434,7 +445,7 @@ Outcome VelmoraClient::change_address(unsigned new_address) {
   const std::string f = frame('A', old, new_address);
   std::string r = exchange(f, kReplyLenA, timing_.reply_timeout);
   auto v = parse_decimal(r, 255);
-  if (!v) throw malformed_error("unexpected reply " + quoted(r) + " to " + escape_bytes(trim_cr(f)));
+  if (!v) throw malformed_error("unexpected reply " + quoted(r) + " to " + escape_cut(trim_cr(f)));
   if (*v != new_address) {
     o.verdict = Verdict::mismatch;
     o.readback = static_cast<unsigned>(*v);

@@ -37,8 +37,18 @@ constexpr unsigned kAdcMaxCode = 4095;
 
 struct Dump {
   std::array<unsigned, 4> adc{};
-  int temperature = 0;
+  int temperature = 0;  // as the node prints it: (1317 - sensor code) * 10 / 13
 };
+
+// The die temperature in degrees Celsius behind the node's printed
+// temperature value. The node prints (1317 - code) * 10 / 13 of its on-chip
+// sensor's ADC code, so code = 1317 - 1.3 * value, within the 1.3 codes that
+// the node's truncation loses (about 0.6 C). The sensor figures are typical
+// values from the ADuC702x data sheet (Specifications table, temperature
+// sensor: 780 mV at 25 C, -1.3 mV/C; internal ADC reference 2.5 V, 12 bits;
+// page not recorded here), not a calibration of the chip at hand, so the
+// result is an estimate of a few degrees' accuracy (assumed).
+double die_celsius(int printed_temperature);
 
 struct VelmoraTiming {
   Duration reply_timeout = 300ms;  // for the first byte of a reply after the frame

@@ -205,6 +205,8 @@ TEST(Velmora, RampStepsArePacedLimitedAndCheckedOneByOne) {
   // 400 V/s every 250 ms would be 100 V a step; the limit makes it 60 V.
   Outcome o = c.set_volts(1000, true, lim, Ramp{400, 250ms});
   ASSERT_EQ(o.verdict, Verdict::verified) << o.detail;
+  // The first reading is where the ramp started, not a step of it.
+  EXPECT_EQ(o.detail.rfind("ramped from 0 V to 1000 V in 17 steps", 0), 0u) << o.detail;
   ASSERT_EQ(o.steps.size(), 17u);
   std::vector<fake::VelmoraBus::Frame> sets;
   for (const auto& f : bus.frames)
