@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 
@@ -43,6 +44,32 @@ void checkImage(const sim::Machine& m, const std::string& path) {
     for (const auto& seg : m.image().segments())
         if (seg.addr + seg.bytes.size() > FLASH_BASE + 0xF000)
             throw std::runtime_error(path + ": the image reaches the parameter-store pages at flash offset 0xF000");
+}
+
+// The parameter store's two pages at the top of the code flash (the
+// firmware's layout, not the chip's).
+constexpr uint32_t kStoreOffset = 0xF000;
+constexpr uint32_t kStoreBytes = 2 * FLASH_PAGE_SIZE;
+
+bool storeErased(const uint8_t* flash) {
+    for (uint32_t i = kStoreOffset; i < kStoreOffset + kStoreBytes; ++i)
+        if (flash[i] != 0xFF) return false;
+    return true;
+}
+
+// As a download to the chip does it: every page the image touches is erased
+// (512-byte pages, data sheet ADuC7019/20/21/22/24/25/26/27/28/29 p. 37),
+// then programmed; the other pages keep what they hold.
+void programImage(sim::Machine& m) {
+    uint8_t* f = m.chip().flash();
+    for (const auto& seg : m.image().segments()) {
+        if (seg.bytes.empty()) continue;
+        const uint32_t from = (seg.addr - FLASH_BASE) & ~(FLASH_PAGE_SIZE - 1);
+        const uint32_t to = seg.addr - FLASH_BASE + uint32_t(seg.bytes.size());
+        for (uint32_t page = from; page < to; page += FLASH_PAGE_SIZE) std::memset(f + page, 0xFF, FLASH_PAGE_SIZE);
+    }
+    for (const auto& seg : m.image().segments())
+        std::memcpy(f + (seg.addr - FLASH_BASE), seg.bytes.data(), seg.bytes.size());
 }
 
 // FILE.vcd for one node; FILE-ID.vcd each when there are several.
@@ -90,24 +117,51 @@ class VelmoraLine : public Line {
 public:
     explicit VelmoraLine(const Config& cfg) : cfg_(cfg) {
         std::string image = cfg.image.empty() ? VELMORA_ELF : cfg.image;
-        for (unsigned addr : parseAddresses(cfg.nodesArg)) {
+        const std::vector<unsigned> wanted = parseAddresses(cfg.nodesArg);
+        std::vector<bool> flashed, storeWasErased;
+        for (unsigned addr : wanted) {
             auto n = std::make_unique<sim::VelmoraNode>();
             for (const auto& p : cfg.params) {
                 std::string e = n->board.applyParam(p);
                 if (!e.empty()) throw std::runtime_error("--param " + p + ": " + e);
             }
+            const size_t index = nodes_.size();
+            if (!cfg.vcdPath.empty()) {
+                // From power-on, so a first boot is in the dump too.
+                const std::string path = vcdPath(cfg.vcdPath, addr, wanted.size());
+                auto w = std::make_unique<sim::VcdWriter>(path);
+                if (!w->ok()) throw std::runtime_error("cannot write " + path);
+                supplyIds_.push_back(w->addSignal("HV_mV", 32));
+                sim::traceChip(*w, n->machine.chip());
+                w->change(supplyIds_.back(), 0, n->machine.now());
+                vcds_.push_back(std::move(w));
+            }
             std::string path = cfg.flashDir + "/velmora-" + std::to_string(addr) + ".flash";
-            bool fresh = !exists(path);
+            const bool haveFile = exists(path);
             std::string err;
             auto& flash = n->machine.chip().flashEe();
-            if (!fresh && !flash.loadFile(path, err)) throw std::runtime_error(err);
             loadImage(n->machine, image, "velmora", "ProgramOk");
             checkImage(n->machine, image);
-            n->machine.chip().onReport = [this, addr, m = &n->machine](const std::string& s) {
-                cfg_.report("node " + std::to_string(addr) + " at " + at(m->now()) + ": " + s);
+            uint8_t* f = n->machine.chip().flash();
+            bool changed = false;
+            if (haveFile) {
+                // The file is the chip's flash: its code pages are
+                // reprogrammed with the image, its parameter store kept.
+                if (!flash.loadFile(path, err)) throw std::runtime_error(err);
+                const std::vector<uint8_t> before(f, f + kStoreOffset);
+                programImage(n->machine);
+                changed = std::memcmp(before.data(), f, kStoreOffset) != 0;
+            }
+            if (cfg.eraseStore) std::memset(f + kStoreOffset, 0xFF, kStoreBytes);
+            const bool firstBoot = storeErased(f);
+            flashed.push_back(changed);
+            storeWasErased.push_back(firstBoot);
+            names_.push_back(addr);
+            n->machine.chip().onReport = [this, index, m = &n->machine](const std::string& s) {
+                cfg_.report(nodeLabel(index) + " at " + at(m->now()) + ": " + s);
             };
             watchExceptions(n->machine);
-            if (fresh) {
+            if (firstBoot) {
                 // A new node: let the firmware write its defaults, then give it
                 // its address through the bus as an operator would.
                 sim::Bus own;
@@ -119,35 +173,35 @@ public:
                     throw std::runtime_error("node " + std::to_string(addr) + " did not take its address (answered '" +
                                              reply + "')");
                 n->machine.reset(sim::ResetCause::Software);
-                cfg.log("prepared " + path + " for node " + std::to_string(addr));
+                cfg.log("prepared " + path + " for node " + std::to_string(addr) +
+                        (haveFile ? " (its parameter store was erased)" : ""));
             }
-            if (!flash.setBackingFile(path, err)) throw std::runtime_error(err);
-            if (!flash.flushBackingFile(err)) throw std::runtime_error(err);
-            addresses_.push_back(addr);
+            if (!flash.saveFile(path, err) || !flash.setBackingFile(path, err)) throw std::runtime_error(err);
+            files_.push_back(path);
             nodes_.push_back(std::move(n));
         }
-        if (!cfg.vcdPath.empty()) {
-            for (size_t i = 0; i < nodes_.size(); ++i) {
-                const std::string path = vcdPath(cfg.vcdPath, addresses_[i], nodes_.size());
-                auto w = std::make_unique<sim::VcdWriter>(path);
-                if (!w->ok()) throw std::runtime_error("cannot write " + path);
-                // Declared first: tracing the chip writes the header.
-                supplyIds_.push_back(w->addSignal("HV_mV", 32));
-                sim::traceChip(*w, nodes_[i]->machine.chip());
-                vcds_.push_back(std::move(w));
-            }
-        }
         bus_.onReport = [this](const std::string& s) { cfg_.report("bus at " + at(bus_.now()) + ": " + s); };
+        bus_.nodeName = [this](unsigned i) { return nodeLabel(i); };
         for (auto& n : nodes_) bus_.addNode(n->station);
-        for (size_t i = 0; i < nodes_.size(); ++i) bootUp(nodes_[i]->machine, bus_, addresses_[i]);
+        for (size_t i = 0; i < nodes_.size(); ++i) bootUp(nodes_[i]->machine, bus_, wanted[i]);
         std::string list;
         for (size_t i = 0; i < nodes_.size(); ++i) {
             // A node keeps the address in its flash, as a real one does,
             // also after 'A' gave it another than its file's name.
             const unsigned actual = nodes_[i]->machine.readSym("MyAddress") & 0xFF;
-            if (actual != addresses_[i])
-                cfg.log("node " + std::to_string(addresses_[i]) + " (velmora-" + std::to_string(addresses_[i]) +
+            for (size_t j = 0; j < i; ++j)
+                if (names_[j] == actual)
+                    throw std::runtime_error(files_[j] + " and " + files_[i] + " both hold node address " +
+                                             std::to_string(actual) +
+                                             ": two nodes cannot share an address on one bus (remove one file or "
+                                             "give it another address with 'A' when it runs alone)");
+            names_[i] = actual;
+            if (actual != wanted[i])
+                cfg.log("node " + std::to_string(actual) + " (velmora-" + std::to_string(wanted[i]) +
                         ".flash) answers at its stored address " + std::to_string(actual));
+            if (flashed[i])
+                cfg.report("node " + std::to_string(actual) + ": new image flashed, parameter store " +
+                           (storeWasErased[i] ? "erased (first boot)" : "kept"));
             list += (list.empty() ? "" : ",") + std::to_string(actual);
         }
         describe_ = "velmora node" + std::string(nodes_.size() > 1 ? "s " : " ") + list + " on a 9600 Bd bus";
@@ -181,15 +235,30 @@ public:
     size_t nodeCount() const override { return nodes_.size(); }
     sim::Machine& machine(size_t i) override { return nodes_.at(i)->machine; }
     std::optional<size_t> findNode(unsigned name) const override {
-        for (size_t i = 0; i < addresses_.size(); ++i)
-            if (addresses_[i] == name) return i;
+        for (size_t i = 0; i < nodes_.size(); ++i)
+            if (nodeName(i) == name) return i;
         return std::nullopt;
     }
-    unsigned nodeName(size_t i) const override { return addresses_.at(i); }
+    // The address the node answers at now: 'A' may have changed it. While
+    // start-up has not loaded it yet (RAM still holds the power-on pattern
+    // or zeros), the one it had before.
+    unsigned nodeName(size_t i) const override {
+        sim::Machine& m = nodes_.at(i)->machine;
+        const unsigned a = m.read32(m.symbol("MyAddress")) & 0xFF;
+        if (m.read32(m.symbol("ProgramOk")) <= 1 && a >= 1 && a <= 252) names_[i] = a;
+        return names_[i];
+    }
     void setLead(size_t i) override { bus_.setLead(unsigned(i)); }
+    void eraseStore(size_t i) override {
+        std::memset(nodes_.at(i)->machine.chip().flash() + kStoreOffset, 0xFF, kStoreBytes);
+        std::string err;
+        if (!nodes_[i]->machine.chip().flashEe().flushBackingFile(err)) throw std::runtime_error(err);
+    }
 
 private:
-    std::vector<unsigned> addresses_;
+    std::string nodeLabel(size_t i) const { return "node " + std::to_string(nodeName(i)); }
+    mutable std::vector<unsigned> names_;
+    std::vector<std::string> files_;
     std::vector<std::unique_ptr<sim::VcdWriter>> vcds_;
     std::vector<int> supplyIds_;
     sim::Bus bus_{9600};
@@ -226,7 +295,7 @@ public:
             loadImage(u->machine, image, "tavlo", "IamSelected");
             u->machine.powerOn();
             u->machine.chip().onReport = [this, k, m = &u->machine](const std::string& s) {
-                cfg_.report("unit " + std::to_string(k) + " at " + at(m->now()) + ": " + s);
+                cfg_.report("node " + std::to_string(k) + " at " + at(m->now()) + ": " + s);
             };
             watchExceptions(u->machine);
             units_.push_back(std::move(u));
@@ -239,11 +308,12 @@ public:
                 vcds_.push_back(std::move(w));
             }
         line_.onReport = [this](const std::string& s) { cfg_.report("line at " + at(line_.now()) + ": " + s); };
+        line_.nodeName = [](unsigned i) { return "node " + std::to_string(i + 1); };
         for (auto& u : units_) line_.addNode(u->station);
         for (unsigned k = 1; k <= count; ++k) {
             sim::Machine& m = units_[k - 1]->machine;
             if (!line_.runUntil([&] { return waiting(m); }, sim::fromMillis(200)))
-                throw std::runtime_error("unit " + std::to_string(k) + " did not reach its command loop: " +
+                throw std::runtime_error("node " + std::to_string(k) + " did not reach its command loop: " +
                                          (line_.fault().empty() ? "time-out" : line_.fault()));
             giveAddress(k, "after start-up (a simulator convenience; the firmware fixes it at 1)");
         }
@@ -297,7 +367,7 @@ private:
     void giveAddress(unsigned k, const std::string& when) {
         if (k < 2) return;
         units_[k - 1]->machine.writeSym("MyAddress", k);
-        cfg_.log("unit " + std::to_string(k) + ": MyAddress set to " + std::to_string(k) + " " + when);
+        cfg_.log("node " + std::to_string(k) + ": MyAddress set to " + std::to_string(k) + " " + when);
     }
 
 public:

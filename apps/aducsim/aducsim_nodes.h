@@ -20,6 +20,7 @@ struct Config {
     std::string flashDir;
     std::vector<std::string> params;  // NAME=VALUE
     std::string vcdPath;
+    bool eraseStore = false;  // velmora: start with an erased parameter store
     std::function<void(const std::string&)> log;     // progress, may be silenced
     std::function<void(const std::string&)> report;  // what the firmware did wrong
 };
@@ -45,12 +46,15 @@ public:
     // The simulated nodes, for a debugger.
     virtual size_t nodeCount() const = 0;
     virtual sim::Machine& machine(size_t i) = 0;
-    // A node by the name the operator knows it by: velmora its address in
-    // --nodes, tavlo its unit number (1..N).
+    // A node by the name reports give it: velmora its present address,
+    // tavlo its unit number (1..N, also the address it answers at).
     virtual std::optional<size_t> findNode(unsigned name) const = 0;
     virtual unsigned nodeName(size_t i) const = 0;
     // The node a debugger holds: the line stops and goes with it.
     virtual void setLead(size_t i) = 0;
+    // Erases node i's parameter store, so that its next start is a first
+    // boot (velmora; tavlo keeps nothing in flash).
+    virtual void eraseStore(size_t) {}
 };
 
 // Builds the nodes of cfg.kind; throws std::runtime_error with a message

@@ -6,9 +6,11 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -26,6 +28,36 @@ constexpr struct { speed_t code; double baud; } kRates[] = {
     {B230400, 230400}, {B460800, 460800}, {B921600, 921600},
 };
 
+// Where a symlink points; empty when path is no symlink.
+std::string linkTarget(const std::string& path) {
+    char buf[4096];
+    const ssize_t n = readlink(path.c_str(), buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, size_t(n)) : std::string();
+}
+
+// A link may replace only a link of its own kind left behind by a run that
+// ended without cleaning up: one to a pseudo-terminal that is gone. Anything
+// else at the path (a file, a folder, a live line) is refused.
+bool linkPathFree(const std::string& link, std::string& err) {
+    struct stat st {};
+    if (lstat(link.c_str(), &st) != 0) return true;
+    if (!S_ISLNK(st.st_mode)) {
+        err = "--link " + link + ": the path exists and is not a link to a line; choose another path";
+        return false;
+    }
+    const std::string target = linkTarget(link);
+    if (target.rfind("/dev/pts/", 0) != 0) {
+        err = "--link " + link + ": the path is a link to " + target + ", not to a line; choose another path";
+        return false;
+    }
+    if (stat(link.c_str(), &st) == 0) {
+        err = "--link " + link + ": the link is in use for " + target +
+              " (another aducsim?); remove it if it is left over";
+        return false;
+    }
+    return true;
+}
+
 void makeRaw(int fd) {
     termios t;
     if (tcgetattr(fd, &t) != 0) return;
@@ -38,16 +70,18 @@ public:
     PtyPort(int master, int slave, std::string name, std::string link)
         : master_(master), slave_(slave), name_(std::move(name)), link_(std::move(link)) {}
     ~PtyPort() override {
-        if (!link_.empty()) unlink(link_.c_str());
+        // Only while the link still leads here: another program may have
+        // taken the name since.
+        if (!link_.empty() && linkTarget(link_) == name_) unlink(link_.c_str());
         close(slave_);
         close(master_);
     }
     std::string address() const override { return name_; }
-    std::vector<uint8_t> read() override {
+    std::vector<uint8_t> read(size_t max) override {
         std::vector<uint8_t> out;
         uint8_t buf[256];
-        for (;;) {
-            ssize_t n = ::read(master_, buf, sizeof buf);
+        while (out.size() < max) {
+            ssize_t n = ::read(master_, buf, std::min(sizeof buf, max - out.size()));
             if (n <= 0) break;
             out.insert(out.end(), buf, buf + n);
         }
@@ -101,13 +135,13 @@ public:
         close(listen_);
     }
     std::string address() const override { return "127.0.0.1:" + std::to_string(port_); }
-    std::vector<uint8_t> read() override {
+    std::vector<uint8_t> read(size_t max) override {
         accept();
         std::vector<uint8_t> out;
         if (client_ < 0) return out;
         uint8_t buf[256];
-        for (;;) {
-            ssize_t n = ::recv(client_, buf, sizeof buf, MSG_DONTWAIT);
+        while (out.size() < max) {
+            ssize_t n = ::recv(client_, buf, std::min(sizeof buf, max - out.size()), MSG_DONTWAIT);
             if (n == 0) { close(client_); client_ = -1; break; }  // host went away
             if (n < 0) break;
             out.insert(out.end(), buf, buf + n);
@@ -153,11 +187,11 @@ public:
         if (tty_) tcsetattr(0, TCSANOW, &saved_);
     }
     std::string address() const override { return "terminal (Ctrl-] quits)"; }
-    std::vector<uint8_t> read() override {
+    std::vector<uint8_t> read(size_t max) override {
         std::vector<uint8_t> out;
         uint8_t buf[256];
-        ssize_t n;
-        while ((n = ::read(0, buf, sizeof buf)) > 0) {
+        ssize_t n = -1;
+        while (out.size() < max && (n = ::read(0, buf, std::min(sizeof buf, max - out.size()))) > 0) {
             for (ssize_t i = 0; i < n; ++i) {
                 if (buf[i] == 0x1D) { quit_ = true; continue; }  // Ctrl-]
                 out.push_back(buf[i] == '\n' ? '\r' : buf[i]);   // Enter sends CR
@@ -184,6 +218,7 @@ public:
     }
     bool quitRequested() const override { return quit_; }
     bool inputEnded() const override { return ended_; }
+    bool paced() const override { return !tty_; }
 
 private:
     termios saved_{};
@@ -210,7 +245,12 @@ std::unique_ptr<HostPort> HostPort::open(const std::string& kind, const std::str
         makeRaw(m);
         fcntl(m, F_SETFL, fcntl(m, F_GETFL) | O_NONBLOCK);
         if (!link.empty()) {
-            unlink(link.c_str());
+            if (!linkPathFree(link, err)) {
+                close(s);
+                close(m);
+                return nullptr;
+            }
+            unlink(link.c_str());  // a stale link to a vanished line
             if (symlink(n.c_str(), link.c_str()) != 0) {
                 err = sysError("cannot create the link " + link);
                 close(s);

@@ -2,6 +2,7 @@
 // listener on the loopback interface, or the controlling terminal.
 #pragma once
 #include <cstdint>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,8 +18,9 @@ public:
 
     // What a host connects to, e.g. "/dev/pts/5" or "127.0.0.1:5000".
     virtual std::string address() const = 0;
-    // Bytes the host sent since the last call (never blocks).
-    virtual std::vector<uint8_t> read() = 0;
+    // Bytes the host sent since the last call, at most max (never blocks).
+    // What is not taken stays with the host's side, which may then block.
+    virtual std::vector<uint8_t> read(size_t max = SIZE_MAX) = 0;
     // Bytes to the host; dropped while no host is connected.
     virtual void write(const uint8_t* data, size_t n) = 0;
     // Waits up to timeoutMs for input from the host (or a connection).
@@ -32,6 +34,9 @@ public:
     // that sets no rate talks at the nodes' own.
     virtual double baud() const { return 0; }
     virtual void offerBaud(double lineBaud) {}
+    // The input is not typed but comes from a file or pipe (stdio): it is
+    // sent a line at a time, as an operator would.
+    virtual bool paced() const { return false; }
 };
 
 }  // namespace sim

@@ -62,7 +62,7 @@ Bus::~Bus() {
 
 void Bus::nodeGone(unsigned i) {
     nodes_[i].node = nullptr;
-    if (fault_.empty()) fault_ = "node " + std::to_string(i) + " was destroyed while on the bus";
+    if (fault_.empty()) fault_ = name(i) + " was destroyed while on the bus";
 }
 
 Ticks Bus::charTime() const { return Ticks(std::llround(10.0 * double(kTicksPerSecond) / baud_)); }
@@ -92,12 +92,14 @@ static std::string ms(Ticks t) {
     return b;
 }
 
-static std::string who(uint32_t mask) {
+std::string Bus::name(unsigned i) const { return nodeName ? nodeName(i) : "node " + std::to_string(i); }
+
+std::string Bus::who(uint32_t mask) const {
     std::string s;
     for (unsigned i = 0; i < 32; ++i) {
         if (!((mask >> i) & 1)) continue;
         if (!s.empty()) s += ", ";
-        s += i == kHostBit ? std::string("host") : "node " + std::to_string(i);
+        s += i == kHostBit ? std::string("host") : name(i);
     }
     return s;
 }
@@ -110,14 +112,14 @@ void Bus::report(std::string what) {
 void Bus::nodeTransmitted(unsigned i, uint8_t value, Ticks start, Ticks end) {
     if (end <= start) return;
     if (start < settled_)
-        report("node " + std::to_string(i) + " reported a byte at " + ms(settled_) + " that started at " + ms(start));
+        report(name(i) + " reported a byte at " + ms(settled_) + " that started at " + ms(start));
     nodes_[i].bytes.push_back(Tx{value, start, end});
 }
 
 void Bus::nodeDriverChanged(unsigned i, bool on, Ticks t) {
     auto& e = nodes_[i].enable;
     if (t < settled_) {
-        report("node " + std::to_string(i) + " driver change at " + ms(t) + " reported late");
+        report(name(i) + " driver change at " + ms(t) + " reported late");
         t = settled_;
     }
     if (!e.empty() && e.back().first > t) t = e.back().first;  // keep time order
@@ -243,7 +245,7 @@ void Bus::checkTransmissions(Ticks horizon) {
             txFaults_.push_back(TxFault{i, b.value, b.start, b.end, !atStart});
             char v[8];
             std::snprintf(v, sizeof v, "0x%02X", b.value);
-            report("node " + std::to_string(i) + " sent " + v + " at " + ms(b.start) +
+            report(name(i) + " sent " + v + " at " + ms(b.start) +
                    (atStart ? " and switched its driver off before the end of the byte"
                             : " with its driver off: the byte never reached the line"));
         }
@@ -385,7 +387,7 @@ bool Bus::slice(Ticks target) {
     const auto run = [&](unsigned i) {
         BusNode& n = *nodes_[i].node;
         if (n.now() >= next || n.runTo(next)) return true;
-        fault_ = "node " + std::to_string(i) + ": " + n.fault();
+        fault_ = name(i) + ": " + n.fault();
         report(fault_);
         return false;
     };
@@ -407,7 +409,7 @@ bool Bus::slice(Ticks target) {
     if (delivered_)
         for (unsigned i = 0; i < nodes_.size(); ++i)
             if (!nodes_[i].node->runTo(now_)) {
-                fault_ = "node " + std::to_string(i) + ": " + nodes_[i].node->fault();
+                fault_ = name(i) + ": " + nodes_[i].node->fault();
                 report(fault_);
                 return false;
             }

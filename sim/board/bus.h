@@ -194,6 +194,8 @@ public:
     // Human-readable reports of collisions, driver faults and late deliveries.
     const std::vector<std::string>& reports() const { return reports_; }
     std::function<void(const std::string&)> onReport;
+    // How reports name node i (default "node i", counted from 0).
+    std::function<std::string(unsigned)> nodeName;
     // The first station fault, if any; a fault stops every run.
     const std::string& fault() const { return fault_; }
     // When the line was last busy (end of the last decoded byte).
@@ -233,6 +235,8 @@ private:
     void completeFrame();
     void prune();
     void report(std::string what);
+    std::string name(unsigned i) const;
+    std::string who(uint32_t mask) const;
     void deliverHostBytes();  // full duplex: the host's bytes that have ended
 
     std::optional<unsigned> lead_;

@@ -1,6 +1,7 @@
 #include "board/velmora_board.h"
 
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 
 
@@ -86,9 +87,18 @@ std::string VelmoraBoard::applyParam(std::string_view assignment, Ticks now) {
     const std::string_view name = assignment.substr(0, eq), text = assignment.substr(eq + 1);
     double value = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || text.empty())
+    if (ec != std::errc() || end != text.data() + text.size() || text.empty() || !std::isfinite(value))
         return "not a number: " + std::string(text);
-    if (!setParam(name, value, now)) return "unknown parameter: " + std::string(name);
+    if (!findParam(name)) return "unknown parameter: " + std::string(name);
+    // Values the model cannot stand for: a negative lag or source, a divider
+    // of zero (the feedback divides by it).
+    if ((name == "hv.tau_ms" || name == "hv.off_tau_ms") && value < 0) return "a time constant cannot be negative";
+    if (name == "hv.volts_per_code" && !(value > 0)) return "the divider's volts per code must be above 0";
+    if ((name == "hv.max_v" || name == "hv.rout_kohm" || name == "hv.load_mohm" || name == "hv.noise_v") && value < 0)
+        return std::string(name) + " cannot be negative";
+    if (name == "hv.seed" && (value < 0 || value != std::floor(value) || value > 1.8e19))
+        return "the seed is a whole number of 0 or more";
+    setParam(name, value, now);
     return {};
 }
 

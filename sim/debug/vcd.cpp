@@ -16,7 +16,7 @@ VcdWriter::VcdWriter(const std::string& path)
 VcdWriter::~VcdWriter() { out_->flush(); }
 
 int VcdWriter::addSignal(const std::string& name, unsigned width) {
-    if (started_ || width == 0 || width > 64) return -1;
+    if (started_ || pending_ || width == 0 || width > 64) return -1;
     // Identifier codes: base-94 numbers in the printable characters.
     std::string code;
     for (size_t n = signals_.size();; n /= 94) {
@@ -73,10 +73,17 @@ void VcdWriter::set(int id, bool z, uint64_t value, Ticks t) {
     Signal& s = signals_[size_t(id)];
     if (s.width < 64) value &= (uint64_t{1} << s.width) - 1;
     if (s.known && s.z == z && (z || s.value == value)) return;
+    // The header and the initial values wait until time moves on, so that
+    // every signal set at the first instant starts with its value, not 'x'.
+    if (!started_ && pending_ && toNs(t) > toNs(firstTime_)) start(firstTime_);
+    if (!started_ && !pending_) {
+        pending_ = true;
+        firstTime_ = t;
+    }
     s.known = true;
     s.z = z;
     s.value = value;
-    if (!started_) return start(t);
+    if (!started_) return;
     stamp(t);
     emit(s);
 }
@@ -85,7 +92,7 @@ void VcdWriter::change(int id, uint64_t value, Ticks t) { set(id, false, value, 
 void VcdWriter::release(int id, Ticks t) { set(id, true, 0, t); }
 
 void VcdWriter::finish(Ticks t) {
-    if (!started_) start(t);
+    if (!started_) start(pending_ ? firstTime_ : t);
     stamp(t);
     out_->flush();
 }

@@ -13,8 +13,10 @@ namespace sim {
 
 class Chip;
 
-// Signals are declared first; the header goes out with the first change,
-// after which no signal can be added. Times are ticks, written in ns.
+// Signals are declared first: none can be added after the first change.
+// The header and the initial values go out once time moves past the first
+// change (or at finish), so each signal starts with the value it had then.
+// Times are ticks, written in ns.
 class VcdWriter {
 public:
     explicit VcdWriter(std::ostream& out);
@@ -51,6 +53,8 @@ private:
     std::ostream* out_;
     std::vector<Signal> signals_;
     bool started_ = false;
+    bool pending_ = false;  // values set, header not yet out
+    Ticks firstTime_ = 0;
     uint64_t lastNs_ = 0;
 };
 

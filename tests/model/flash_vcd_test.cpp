@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "model_util.h"
@@ -168,7 +169,7 @@ TEST(Vcd, RecordsPinLevelsAndDacCodesAtTheirTimes) {
     std::ostringstream out;
     sim::VcdWriter vcd(out);
     sim::traceChip(vcd, chip);
-    EXPECT_EQ(vcd.addSignal("late", 1), -1);  // the header is out
+    EXPECT_EQ(vcd.addSignal("late", 1), -1);  // values are set: the declarations are closed
 
     advanceTo(chip, sim::kTicksPerSecond / 100);  // 10 ms
     chip.write(GP0DAT.addr, 0x80800000);
@@ -189,4 +190,23 @@ TEST(Vcd, RecordsPinLevelsAndDacCodesAtTheirTimes) {
     ASSERT_NE(at10ms, std::string::npos);
     EXPECT_NE(s.find("1" + p07 + "\n", at10ms), std::string::npos);
     EXPECT_NE(s.find("b101 " + dac0 + "\n", at10ms), std::string::npos);
+
+    // Every signal starts at time 0 with the value it had then, never 'x'
+    // followed by that value at the same instant.
+    const size_t dump = s.find("$dumpvars\n");
+    ASSERT_NE(dump, std::string::npos);
+    EXPECT_EQ(s.rfind("\n#", dump), s.find("\n#0\n")) << "the dump does not start at time 0\n" << s;
+    const std::string initial = s.substr(dump, s.find("$end", dump) - dump);
+    EXPECT_EQ(initial.find('x'), std::string::npos) << initial;
+    std::set<std::string> seen;
+    std::istringstream lines(s.substr(dump));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '$') continue;
+        if (line[0] == '#') {
+            seen.clear();
+            continue;
+        }
+        const std::string id = line[0] == 'b' ? line.substr(line.find(' ') + 1) : line.substr(1);
+        EXPECT_TRUE(seen.insert(id).second) << "two values of " << id << " at one instant:\n" << s;
+    }
 }

@@ -9,7 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
+#include <set>
+#include <thread>
 #include <sstream>
 
 #include "support/process.h"
@@ -82,6 +85,27 @@ TEST(AducsimCli, HelpAndArgumentErrors) {
     expectRefused({"tavlo", "--serial", "stdio", "--link", "/tmp/x"}, "--link goes with --serial pty");
     expectRefused({"tavlo", "--trace", "/nonexistent/dir/trace.txt"}, "cannot write /nonexistent/dir/trace.txt");
     expectRefused({"tavlo", "--vcd", "/nonexistent/dir/pins.vcd"}, "cannot write /nonexistent/dir/pins.vcd");
+    // Values a board model cannot stand for, and a duration without its unit.
+    expectRefused({"velmora", "--param", "hv.tau_ms=-5"}, "a time constant cannot be negative");
+    expectRefused({"velmora", "--param", "hv.off_tau_ms=-0.1"}, "a time constant cannot be negative");
+    expectRefused({"velmora", "--param", "hv.volts_per_code=0"}, "volts per code must be above 0");
+    expectRefused({"velmora", "--param", "hv.noise_v=nan"}, "not a number: nan");
+    expectRefused({"velmora", "--param", "adc1_v=inf"}, "not a number: inf");
+    expectRefused({"tavlo", "--param", "mux.settle_us=nan"}, "not a number: nan");
+    expectRefused({"tavlo", "--for", "10"}, "--for needs a duration with its unit");
+    expectRefused({"velmora", "--gdb", "70000"}, "--gdb needs a TCP port");
+    expectRefused({"velmora", "--param"}, "--param needs NAME=VALUE");
+    expectRefused({"velmora", "--image"}, "--image needs a path");
+    EXPECT_NE(help.out.find("unit is required"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("--erase-store"), std::string::npos);
+    EXPECT_NE(help.out.find("--version"), std::string::npos);
+    const Result version = aducsim({"--version"});
+    EXPECT_EQ(version.code, 0);
+    EXPECT_EQ(version.out.rfind("aducsim ", 0), 0u) << version.out;
+    // Several --param options, each with its one value.
+    const Result params = aducsim({"tavlo", "--param", "x.centre=10", "--param", "y.centre=20", "--serial", "stdio",
+                                   "--speed", "max", "--for", "10ms", "--quiet"});
+    EXPECT_EQ(params.code, 0) << params.err;
 
     // The parameter lists: names, units, defaults.
     const Result vp = aducsim({"velmora", "--list-params"});
@@ -156,7 +180,7 @@ PtySettings settingsOf(const std::string& path) {
     return s;
 }
 
-TEST(AducsimCli, PseudoTerminalAndTcpLines) {
+TEST(AducsimCli, PseudoTerminalLine) {
     proc::TempDir t;
     const std::string link = t / "hv0";
     {
@@ -171,6 +195,47 @@ TEST(AducsimCli, PseudoTerminalAndTcpLines) {
         EXPECT_EQ(sim.stop(SIGTERM), 0) << sim.err();
         EXPECT_FALSE(fs::is_symlink(link)) << "the link outlived the simulator";
     }
+}
+
+// --link never takes a path that is not its own: not a file, not a folder,
+// not the live line of another simulator; at exit it removes only a link
+// that still leads to its line.
+TEST(AducsimCli, LinkTakesOnlyItsOwnPath) {
+    proc::TempDir t;
+    const std::string link = t / "hv0";
+    auto args = [&](const std::string& flash) {
+        return std::vector<std::string>{"velmora", "--flash-dir", t / flash, "--link", link, "--speed", "max"};
+    };
+    writeFile(link, "notes");
+    expectRefused(args("a"), "--link " + link + ": the path exists");
+    EXPECT_EQ(readFile(link), "notes") << "a regular file was overwritten";
+    fs::remove(link);
+    fs::create_directory(link);
+    expectRefused(args("a"), "the path exists");
+    EXPECT_TRUE(fs::is_directory(link));
+    fs::remove(link);
+
+    // A link left by a run that was killed, to a line that is gone, is
+    // taken over.
+    fs::create_symlink("/dev/pts/987654", link);
+    proc::Child first(ADUCSIM_PATH, args("a"));
+    const std::string pty = first.waitForLine("serial line: ");
+    ASSERT_FALSE(pty.empty()) << first.err();
+    EXPECT_EQ(fs::read_symlink(link).string(), pty);
+
+    // A second simulator does not take the first one's line away.
+    expectRefused(args("b"), "in use");
+    EXPECT_EQ(fs::read_symlink(link).string(), pty);
+
+    // Somebody pointed the name elsewhere meanwhile: it stays at exit.
+    fs::remove(link);
+    fs::create_symlink(t / "elsewhere", link);
+    EXPECT_EQ(first.stop(SIGTERM), 0) << first.err();
+    EXPECT_TRUE(fs::is_symlink(link)) << "the simulator removed a link that was no longer its own";
+    EXPECT_EQ(fs::read_symlink(link).string(), t / "elsewhere");
+}
+
+TEST(AducsimCli, TcpLine) {
     {
         proc::Child sim(ADUCSIM_PATH, {"tavlo", "--serial", "tcp:0", "--speed", "max"});
         const std::string where = sim.waitForLine("serial line: tcp:");
@@ -280,16 +345,239 @@ TEST(AducsimCli, ReportsWhatTheFirmwareGotWrong) {
     EXPECT_NE(wd.err.find("node 1 at "), std::string::npos) << wd.err;
     EXPECT_NE(wd.err.find("watchdog reset"), std::string::npos) << wd.err;
 
+    // Reports name a velmora node by the address it answers at now, also
+    // after 'A' gave it another than its file's name.
+    const Result moved = aducsim({"velmora", "--serial", "stdio", "--speed", "max", "--quiet", "--flash-dir",
+                                  t / "flash", "--for", "2s"},
+                                 "A1 9\nX");
+    EXPECT_EQ(moved.out, "9\r\n");
+    EXPECT_NE(moved.err.find("node 9 at "), std::string::npos) << moved.err;
+    EXPECT_EQ(moved.err.find("node 1 "), std::string::npos) << moved.err;
+
     // Two unselected readout units both answer the identification.
     const Result both = aducsim({"tavlo", "--nodes", "2", "--serial", "stdio", "--speed", "max", "--quiet"},
                                 "IDN\r");
     EXPECT_EQ(both.code, 0);
     EXPECT_NE(both.err.find("collision"), std::string::npos) << both.err;
-    EXPECT_NE(both.err.find("node 0, node 1"), std::string::npos) << both.err;
+    EXPECT_NE(both.err.find("node 1, node 2"), std::string::npos) << "named by unit number\n" << both.err;
     EXPECT_NE(both.out, "IDN1\r\n") << "two replies at once came through clean";
     size_t lines = 0;
     for (char c : both.err) lines += c == '\n';
     EXPECT_EQ(lines, 1u) << both.err;
+}
+
+// Entries of a --trace file.
+struct TraceEntry {
+    double t = 0;
+    char dir = 0;
+    unsigned value = 0;
+    std::string rest;  // the character and the marks
+};
+std::vector<TraceEntry> readTrace(const std::string& path) {
+    std::vector<TraceEntry> out;
+    std::istringstream in(readFile(path));
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        TraceEntry e;
+        int used = 0;
+        if (std::sscanf(line.c_str(), "%lf %c %x%n", &e.t, &e.dir, &e.value, &used) != 3) continue;
+        e.rest = line.substr(size_t(used));
+        out.push_back(e);
+    }
+    return out;
+}
+
+// Starting with an image does what a download to the chip does: the image's
+// pages are programmed into the node's flash file, the parameter store is
+// kept; an erased chip gets the image too, and a node may be started with an
+// erased store.
+TEST(AducsimCli, ImageIsProgrammedIntoTheFlashFileAndTheStoreKept) {
+    proc::TempDir t;
+    const std::string dir = t / "flash", file = dir + "/velmora-1.flash";
+    auto run = [&](std::vector<std::string> extra, const std::string& input) {
+        std::vector<std::string> a = {"velmora", "--serial", "stdio", "--speed", "max", "--flash-dir", dir};
+        a.insert(a.end(), extra.begin(), extra.end());
+        return aducsim(a, input);
+    };
+    auto answered = [](const Result& r) { return r.out.rfind("e=", 0) == 0; };
+    // A new node, which the operator gives address 7.
+    Result r = run({}, "A1 7\n");
+    ASSERT_EQ(r.code, 0) << r.err;
+    ASSERT_EQ(r.out, "7\r\n") << r.err;
+    const std::string image = readFile(file);
+    ASSERT_EQ(image.size(), 62u * 1024);
+
+    // The same image again: nothing to program, nothing said.
+    r = run({}, "H7\n");
+    EXPECT_TRUE(answered(r)) << r.out << r.err;
+    EXPECT_EQ(r.err.find("new image flashed"), std::string::npos) << r.err;
+
+    // Other firmware in the file's code pages (here undefined instructions
+    // where the vectors and start-up were): the image replaces it, the
+    // address stays.
+    std::string old = image;
+    std::fill(old.begin(), old.begin() + 0x800, '\xFF');
+    writeFile(file, old);
+    r = run({}, "H7\n");
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.err.find("aducsim: node 7: new image flashed, parameter store kept\n"), std::string::npos) << r.err;
+    EXPECT_TRUE(answered(r)) << "the node does not run the image at its stored address\n" << r.out << r.err;
+    const std::string after = readFile(file);
+    EXPECT_EQ(after.substr(0, 0x800), image.substr(0, 0x800)) << "the image's pages were not programmed";
+
+    // A chip that was never programmed (all 0xFF) gets the image and starts
+    // as a new node with its address.
+    writeFile(dir + "/velmora-2.flash", std::string(62 * 1024, '\xFF'));
+    r = run({"--nodes", "2"}, "H2\n");
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(answered(r)) << r.out << r.err;
+    EXPECT_NE(r.err.find("node 2: new image flashed, parameter store erased (first boot)"), std::string::npos)
+        << r.err;
+
+    // On request the store is erased: node 7's file starts as new, at its
+    // name's address.
+    r = run({"--erase-store"}, "H1\n");
+    EXPECT_TRUE(answered(r)) << r.out << r.err;
+    EXPECT_NE(r.err.find("parameter store was erased"), std::string::npos) << r.err;
+}
+
+// Two nodes whose flash holds the same address would answer together:
+// refused before the line opens.
+TEST(AducsimCli, TwoNodesWithOneStoredAddressAreRefused) {
+    proc::TempDir t;
+    const std::string dir = t / "flash";
+    const Result give = aducsim({"velmora", "--nodes", "2", "--serial", "stdio", "--speed", "max", "--flash-dir", dir},
+                                "A2 1\n");
+    ASSERT_EQ(give.out, "1\r\n") << give.err;
+    expectRefused({"velmora", "--nodes", "1,2", "--serial", "stdio", "--speed", "max", "--flash-dir", dir},
+                  "both hold node address 1");
+}
+
+// --vcd covers the run from power-on, a new node's first boot included, and
+// every signal starts with its value at time 0.
+TEST(AducsimCli, VcdStartsAtPowerOn) {
+    proc::TempDir t;
+    const Result r = aducsim({"velmora", "--serial", "stdio", "--speed", "max", "--quiet", "--flash-dir", t / "flash",
+                              "--vcd", t / "pins.vcd", "--for", "100ms"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::string vcd = readFile(t / "pins.vcd");
+    const size_t dump = vcd.find("$dumpvars\n");
+    ASSERT_NE(dump, std::string::npos);
+    EXPECT_EQ(vcd.rfind("\n#", dump), vcd.find("\n#0\n")) << "the dump does not start at 0";
+    const std::string initial = vcd.substr(dump, vcd.find("$end", dump) - dump);
+    EXPECT_EQ(initial.find('x'), std::string::npos) << initial;
+    // The first boot (prepared store, address given) lies before 32 ms.
+    std::vector<uint64_t> times;
+    std::set<std::string> seen;
+    std::istringstream lines(vcd.substr(dump));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '$') continue;
+        if (line[0] == '#') {
+            times.push_back(std::stoull(line.substr(1)));
+            seen.clear();
+            continue;
+        }
+        const std::string id = line[0] == 'b' ? line.substr(line.find(' ') + 1) : line.substr(1);
+        EXPECT_TRUE(seen.insert(id).second) << "two values of " << id << " at #" << (times.empty() ? 0 : times.back());
+    }
+    ASSERT_GE(times.size(), 3u);
+    EXPECT_TRUE(std::any_of(times.begin(), times.end(), [](uint64_t ns) { return ns > 0 && ns < 30'000'000; }))
+        << "nothing recorded during the first boot";
+}
+
+// --trace marks what the host could not tell apart, and is written as the
+// run goes, for a `tail -f`.
+TEST(AducsimCli, TraceMarksCollisionsAndIsWrittenAsItGoes) {
+    proc::TempDir t;
+    const Result both = aducsim({"tavlo", "--nodes", "2", "--serial", "stdio", "--speed", "max", "--quiet",
+                                 "--trace", t / "both.trace"},
+                                "IDN\r");
+    EXPECT_EQ(both.code, 0) << both.err;
+    size_t marked = 0, nodeBytes = 0;
+    for (const TraceEntry& e : readTrace(t / "both.trace")) {
+        if (e.dir != 'n') continue;
+        ++nodeBytes;
+        marked += e.rest.find("collision") != std::string::npos;
+    }
+    EXPECT_GT(nodeBytes, 0u);
+    EXPECT_EQ(marked, nodeBytes) << readFile(t / "both.trace");
+
+    // One unit: clean bytes, no marks; the reply is in the file while the
+    // simulator still runs.
+    proc::Child sim(ADUCSIM_PATH, {"tavlo", "--serial", "tcp:0", "--speed", "max", "--trace", t / "live.trace"});
+    const std::string where = sim.waitForLine("serial line: tcp:");
+    ASSERT_FALSE(where.empty()) << sim.err();
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(std::stoi(where.substr(10))));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::send(fd, "IDN\r", 4, 0), 4);
+    std::vector<TraceEntry> live;
+    const auto deadline = proc::Clock::now() + std::chrono::seconds(5);
+    while (proc::Clock::now() < deadline) {
+        live = readTrace(t / "live.trace");
+        if (!live.empty() && live.back().value == '\n') break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ::close(fd);
+    EXPECT_FALSE(sim.ended()) << sim.err();
+    std::string seen;
+    for (const TraceEntry& e : live) {
+        seen += char(e.value);
+        EXPECT_EQ(e.rest.find("collision"), std::string::npos);
+        EXPECT_EQ(e.rest.find("framing-error"), std::string::npos);
+    }
+    EXPECT_EQ(seen, "IDN\rIDN1\r\n") << "the trace is not written as the run goes";
+    EXPECT_EQ(sim.stop(), 0) << sim.err();
+}
+
+// Piped input goes out a frame at a time: the next once the reply has
+// ended, so two nodes' replies and the host's next frame never meet.
+TEST(AducsimCli, PipedInputIsPacedFrameByFrame) {
+    proc::TempDir t;
+    const Result r = aducsim({"velmora", "--nodes", "1,2", "--serial", "stdio", "--speed", "max", "--flash-dir",
+                              t / "flash", "--trace", t / "line.trace"},
+                             "H1\nH2\nH1\n");
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err.find("collision"), std::string::npos) << r.err;
+    size_t replies = 0;
+    for (size_t at = 0; (at = r.out.find("e=", at)) != std::string::npos; ++at) ++replies;
+    EXPECT_EQ(replies, 3u) << r.out;
+    // In the trace: every host frame starts after the previous reply's end.
+    double lastNode = -1;
+    bool frameStart = true;
+    for (const TraceEntry& e : readTrace(t / "line.trace")) {
+        if (e.dir == 'n') lastNode = e.t;
+        if (e.dir != 'h') continue;
+        if (frameStart && lastNode >= 0) {
+            EXPECT_GT(e.t, lastNode + 0.1) << "a frame went out while the line was busy";
+        }
+        frameStart = e.value == '\r';
+    }
+}
+
+// What the host sends faster than the line carries waits in a small buffer;
+// the simulator keeps up with the wall clock however much comes.
+TEST(AducsimCli, AFloodOfInputIsHeldBackNotQueued) {
+    proc::TempDir t;
+    // 60 kB: within a pipe's buffer, so the test's write never blocks; at
+    // 9600 Bd the line needs over a minute for it.
+    const Result r = aducsim({"velmora", "--serial", "stdio", "--flash-dir", t / "flash", "--for", "1s", "--trace",
+                              t / "line.trace"},
+                             std::string(60000, 'x'), 60000);
+    EXPECT_EQ(r.code, 0) << r.err;
+    const double ran = r.err.find("ran 1.000 s of virtual time in ") != std::string::npos
+                           ? std::stod(r.err.substr(r.err.find(" in ", r.err.find("ran 1.000 s")) + 4))
+                           : -1;
+    EXPECT_GE(ran, 0.95) << "ran ahead of the wall clock\n" << r.err;
+    EXPECT_LT(ran, 2.0) << "fell behind the wall clock with a long frame queued\n" << r.err;
+    // The line carried what 9600 Bd allows in that second, back to back.
+    size_t host = 0;
+    for (const TraceEntry& e : readTrace(t / "line.trace")) host += e.dir == 'h';
+    EXPECT_GE(host, 900u);
+    EXPECT_LE(host, 965u);
 }
 
 }  // namespace

@@ -111,4 +111,72 @@ TEST(AducsimGdb, DebugsOneNodeOfABus) {
     }
 }
 
+// One debugger after another: after a detach the next one attaches, finds
+// the node halted where it is, and lets it go again.
+TEST(AducsimGdb, ServesOneDebuggerAfterAnother) {
+    if (std::system("command -v gdb-multiarch >/dev/null 2>&1") != 0) GTEST_SKIP() << "gdb-multiarch missing";
+    proc::TempDir t;
+    const int gdbPort = freePort();
+    proc::Child sim(ADUCSIM_PATH, {"velmora", "--flash-dir", t / "flash", "--serial", "tcp:0", "--speed", "max",
+                                   "--gdb", std::to_string(gdbPort)});
+    const std::string line = sim.waitForLine("serial line: tcp:");
+    ASSERT_FALSE(line.empty()) << sim.err();
+    ASSERT_TRUE(sim.waitForErr("waiting for gdb")) << sim.err();
+    const int linePort = std::stoi(line.substr(line.rfind(':') + 1));
+    auto session = [&](const std::vector<std::string>& commands) {
+        std::vector<std::string> args = {"--batch", "-nx", "-ex", "target remote :" + std::to_string(gdbPort)};
+        for (const auto& c : commands) {
+            args.push_back("-ex");
+            args.push_back(c);
+        }
+        args.push_back(VELMORA_ELF);
+        return proc::run("/usr/bin/gdb-multiarch", args, 20000);
+    };
+    proc::Result first = session({"break received", "continue", "delete", "detach"});
+    EXPECT_NE(first.out.find("Breakpoint 1, received"), std::string::npos) << first.out << first.err;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    for (int round = 0; round < 2; ++round) {
+        proc::Result again = session({"print MyAddress", "break received", "continue", "print ProgramOk", "delete",
+                                      "detach"});
+        EXPECT_FALSE(again.timedOut) << "the debugger got no answer after a detach\n" << again.out << again.err;
+        EXPECT_NE(again.out.find("$1 = 1"), std::string::npos) << again.out << again.err;
+        EXPECT_NE(again.out.find("Breakpoint 1, received"), std::string::npos) << again.out << again.err;
+        EXPECT_NE(again.out.find("detached"), std::string::npos) << again.out;
+    }
+    EXPECT_NE(sim.err().find("gdb attached to node 1"), std::string::npos) << sim.err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::string reply = exchange(linePort, "H1\r", 1500);
+    EXPECT_EQ(reply.rfind("e=", 0), 0u) << "'" << reply << "'\n" << sim.err();
+}
+
+// --erase-store with --gdb: the debugged node meets an erased parameter
+// store at its first instruction, so the debugger sees the first boot
+// format the store, and the node comes up with the default address.
+TEST(AducsimGdb, FirstBootUnderTheDebuggerWithAnErasedStore) {
+    if (std::system("command -v gdb-multiarch >/dev/null 2>&1") != 0) GTEST_SKIP() << "gdb-multiarch missing";
+    proc::TempDir t;
+    const std::string flash = t / "flash";
+    // A node that has run before and was given address 5.
+    {
+        proc::Result given = proc::run(ADUCSIM_PATH, {"velmora", "--nodes", "5", "--flash-dir", flash, "--serial",
+                                                      "stdio", "--speed", "max"},
+                                       20000, "A5 6\n");
+        ASSERT_EQ(given.out, "6\r\n") << given.err;
+    }
+    const int gdbPort = freePort();
+    proc::Child sim(ADUCSIM_PATH, {"velmora", "--nodes", "5", "--flash-dir", flash, "--serial", "tcp:0", "--speed",
+                                   "max", "--erase-store", "--gdb", std::to_string(gdbPort)});
+    ASSERT_FALSE(sim.waitForLine("serial line: tcp:").empty()) << sim.err();
+    ASSERT_TRUE(sim.waitForErr("waiting for gdb")) << sim.err();
+    proc::Result g = proc::run("/usr/bin/gdb-multiarch",
+                               {"--batch", "-nx", "-ex", "target remote :" + std::to_string(gdbPort), "-ex",
+                                "break EE_Format", "-ex", "break received", "-ex", "continue", "-ex", "continue",
+                                "-ex", "print MyAddress", "-ex", "delete", "-ex", "detach", VELMORA_ELF},
+                               30000);
+    EXPECT_NE(g.out.find("Breakpoint 1, EE_Format"), std::string::npos) << "no first boot\n" << g.out << g.err;
+    EXPECT_NE(g.out.find("Breakpoint 2, received"), std::string::npos) << g.out << g.err;
+    EXPECT_NE(g.out.find("$1 = 1"), std::string::npos) << "not the default address\n" << g.out;
+    EXPECT_EQ(sim.stop(), 0) << sim.err();
+}
+
 }  // namespace
