@@ -53,7 +53,8 @@ int Bus::Station::bitAt(Ticks t, const Tx** in) const {
 
 Bus::Bus(double baud, Wiring wiring)
     : baud_(baud), wiring_(wiring), hostBaud_(baud),
-      maxSlice_(wiring == Wiring::HalfDuplex ? charTime() / 4 : charTime() * 10) {}
+      maxSlice_(wiring == Wiring::HalfDuplex ? kNever : charTime() * 10),
+      checkInterval_(wiring == Wiring::HalfDuplex ? charTime() / 4 : charTime() * 10) {}
 
 Bus::~Bus() {
     for (Station& s : nodes_)
@@ -67,12 +68,22 @@ void Bus::nodeGone(unsigned i) {
 
 Ticks Bus::charTime() const { return Ticks(std::llround(10.0 * double(kTicksPerSecond) / baud_)); }
 
+Ticks Bus::lookahead() const {
+    Ticks shortest = charTime();
+    if (hostBaud_ > 0) shortest = std::min(shortest, Ticks(std::llround(10.0 * double(kTicksPerSecond) / hostBaud_)));
+    for (const Station& s : nodes_)
+        if (s.node)
+            if (const Ticks t = s.node->shortestByte(); t > 0 && t < shortest) shortest = t;
+    return std::max<Ticks>(shortest, 1);
+}
+
 unsigned Bus::addNode(BusNode& node) {
     if (nodes_.size() >= kMaxNodes) throw std::length_error("bus: too many nodes");
     Station s;
     s.node = &node;
     node.bus_ = this;
     node.index_ = unsigned(nodes_.size());
+    node.resumed_ = false;
     // The bus starts where its latest station already is.
     if (!started_) settled_ = scanFrom_ = now_ = std::max(now_, node.now());
     if (node.driverOn_) s.enable.emplace_back(std::max(settled_, node.now()), true);
@@ -203,6 +214,14 @@ void Bus::breakpoints(Ticks from, Ticks to, std::vector<Ticks>& out) {
 
 void Bus::findCollisions(Ticks from, Ticks to) {
     if (to <= from) return;
+    // A collision takes two drivers on at once: most windows have one at most.
+    unsigned mayDrive = 0;
+    forEachStation([&](const Station& s, unsigned) {
+        bool on = s.enabledAt(from);
+        for (const auto& e : s.enable) on |= e.second && e.first >= from && e.first < to;
+        mayDrive += on;
+    });
+    if (mayDrive < 2) return;
     std::vector<Ticks> bp;
     breakpoints(from, to, bp);
     if (bp.empty() || bp.front() != from) bp.insert(bp.begin(), from);
@@ -368,24 +387,29 @@ void Bus::prune() {
     });
 }
 
-bool Bus::slice(Ticks target) {
+bool Bus::slice(Ticks target, Ticks longest) {
     if (!fault_.empty()) return false;
     if (!started_) {
         started_ = true;
         for (Station& s : nodes_) now_ = std::max(now_, s.node->now());
         settled_ = scanFrom_ = now_;
         for (Station& s : nodes_)
-            if (s.node->now() < now_ && !s.node->runTo(now_)) {
+            if (s.node->resumed_ = false; s.node->now() < now_ && !s.node->runTo(now_)) {
                 fault_ = s.node->fault();
                 return false;
             }
     }
-    Ticks next = std::min(target, now_ + maxSlice_);
+    // A byte that starts within the slice ends after it (lookahead); the one
+    // being decoded is delivered at its end.
+    Ticks span = std::min(maxSlice_, longest);
+    if (wiring_ == Wiring::HalfDuplex) span = std::min(span, lookahead());
+    Ticks next = target - now_ > span ? now_ + span : target;
     if (wiring_ == Wiring::HalfDuplex && frame_ && frame_->end > now_) next = std::min(next, frame_->end);
     if (!hostWire_.empty()) next = std::min(next, hostWire_.front().end);
     if (next <= now_) return true;
     const auto run = [&](unsigned i) {
         BusNode& n = *nodes_[i].node;
+        n.resumed_ = untouched_;
         if (n.now() >= next || n.runTo(next)) return true;
         fault_ = name(i) + ": " + n.fault();
         report(fault_);
@@ -408,26 +432,30 @@ bool Bus::slice(Ticks target) {
     // Bytes that ended just now reach the receivers before anyone looks.
     if (delivered_)
         for (unsigned i = 0; i < nodes_.size(); ++i)
-            if (!nodes_[i].node->runTo(now_)) {
+            if (nodes_[i].node->resumed_ = true; !nodes_[i].node->runTo(now_)) {
                 fault_ = name(i) + ": " + nodes_[i].node->fault();
                 report(fault_);
                 return false;
             }
+    untouched_ = true;
     return true;
 }
 
 bool Bus::runTo(Ticks t) {
     leadStopped_ = false;
+    untouched_ = false;  // the caller may have changed anything since the last run
     while (now_ < t && !leadStopped_)
-        if (!slice(t)) return false;
+        if (!slice(t, kNever)) return false;
     return fault_.empty();
 }
 
 bool Bus::runUntil(const std::function<bool()>& cond, Ticks limit) {
     const Ticks deadline = now_ + limit;
     leadStopped_ = false;
-    while (!cond()) {
-        if (now_ >= deadline || leadStopped_ || !slice(deadline)) return false;
+    for (;;) {
+        untouched_ = false;  // cond may have looked at (and so changed) a station
+        if (cond()) break;
+        if (now_ >= deadline || leadStopped_ || !slice(deadline, checkInterval_)) return false;
     }
     return true;
 }
@@ -437,6 +465,7 @@ std::string Bus::runUntilReply(Ticks timeout) {
     const size_t mark = hostRx_.size();
     const Ticks idle = 2 * charTime();
     leadStopped_ = false;
+    untouched_ = false;
     for (;;) {
         if (leadStopped_) break;
         const bool replied = hostRx_.size() > mark;
@@ -444,7 +473,7 @@ std::string Bus::runUntilReply(Ticks timeout) {
         if (replied && !hostSending() && !frame_ && now_ >= quietAt) break;
         if (now_ >= deadline) break;
         const Ticks target = replied && quietAt > now_ ? std::min(deadline, quietAt) : deadline;
-        if (!slice(target)) break;
+        if (!slice(target, kNever)) break;
     }
     return hostText(mark);
 }

@@ -2,10 +2,13 @@
 // host, run in lock-step.
 //
 // Every station has its own virtual clock (each node its own Chip and
-// scheduler), so the Bus advances them together in slices that never cross a
-// byte boundary it has yet to deliver, and never exceed maxSlice (a quarter
-// character at the bus rate by default). After each slice every station
-// stands at the same instant and the line up to there is final.
+// scheduler), so the Bus advances them together in slices. A byte on the line
+// reaches a receiver only when its stop bit has passed, so a byte that starts
+// after the slice's start cannot reach anyone before one character of the
+// fastest station has gone by: a slice runs up to that lookahead, or to the
+// end of the byte being decoded, whichever comes first (and never beyond
+// maxSlice, unlimited by default). After each slice every station stands at
+// the same instant and the line up to there is final.
 //
 // The line: a station drives it only while its driver enable is on. A driver
 // that is on and not sending drives the idle (mark) level. With no driver on,
@@ -74,11 +77,21 @@ public:
     // at t. False on a fault, described by fault().
     virtual bool runTo(Ticks t) = 0;
     virtual std::string fault() const { return {}; }
+    // Ticks of the shortest byte this station could start from now on (its
+    // UART's present rate and format); 0 when it cannot tell, and the bus
+    // takes its own rate. A station that switches to a faster rate and
+    // sends within one character is delivered late, and the bus says so.
+    virtual Ticks shortestByte() const { return 0; }
     // A byte decoded from the line reaches this station's receiver at `at`
     // (never earlier than now()); senderBaud is the rate it was sent at.
     virtual void receive(uint8_t value, double senderBaud, Ticks at) = 0;
 
 protected:
+    // For implementations, in runTo: the bus ran this station before within
+    // the same run and nothing but its deliveries (scheduled for the station
+    // like any byte) reached the station since, so the station may go on
+    // from where it stopped as if it had not stopped at all.
+    bool resumed() const { return resumed_; }
     // For implementations: the station's UART starts sending a byte (start
     // bit at `start`, stop bit ending at `end`). Call it no later than `start`.
     void transmitted(uint8_t value, Ticks start, Ticks end);
@@ -91,6 +104,7 @@ private:
     Bus* bus_ = nullptr;
     unsigned index_ = 0;
     bool driverOn_ = false;
+    bool resumed_ = false;
 };
 
 // Station numbers in masks: node i is bit i, the host is bit kHostBit.
@@ -146,11 +160,17 @@ public:
     Wiring wiring() const { return wiring_; }
     // Ticks of one 10-bit character at the bus rate.
     Ticks charTime() const;
-    // Longest slice the stations run on their own (default: a quarter
-    // character on a half-duplex bus, which must deliver every node's byte to
-    // the others at its end; ten characters on a full-duplex line, where only
-    // the host's bytes reach the nodes and they bound the slices themselves).
-    void setMaxSlice(Ticks t) { maxSlice_ = t ? t : 1; }
+    // Longest slice the stations run on their own. On a half-duplex bus,
+    // which must deliver every node's byte to the others at its end, slices
+    // are bounded by the lookahead (one character of the fastest station) and
+    // no more by default; on a full-duplex line, where only the host's bytes
+    // reach the nodes and they bound the slices themselves, ten characters.
+    // runUntil() looks at its condition at least every checkInterval() (a
+    // quarter character on a half-duplex bus), and setMaxSlice sets that too.
+    void setMaxSlice(Ticks t) { maxSlice_ = checkInterval_ = t ? t : 1; }
+    Ticks checkInterval() const { return checkInterval_; }
+    // The longest slice that keeps every delivery on time (see above).
+    Ticks lookahead() const;
     // The station a debugger holds: every slice runs it first, and where it
     // stops short of the slice's end (a breakpoint, a watchpoint) the other
     // stations run only that far and the run returns, so the whole line
@@ -176,7 +196,8 @@ public:
     // ---- Running: all stations in lock-step ----
     bool runFor(Ticks d) { return runTo(now_ + d); }
     bool runTo(Ticks t);
-    // Until cond() holds (checked after every slice) or limit has passed.
+    // Until cond() holds (checked after every slice, slices no longer than
+    // checkInterval()) or limit has passed.
     // False on a fault or when the limit ran out.
     bool runUntil(const std::function<bool()>& cond, Ticks limit);
     // Waits for the host's queued bytes to go out, then for a reply: returns
@@ -193,6 +214,8 @@ public:
     const std::vector<TxFault>& txFaults() const { return txFaults_; }
     // Human-readable reports of collisions, driver faults and late deliveries.
     const std::vector<std::string>& reports() const { return reports_; }
+    // Called within a run: it must leave the stations alone (see
+    // BusNode::resumed).
     std::function<void(const std::string&)> onReport;
     // How reports name node i (default "node i", counted from 0).
     std::function<std::string(unsigned)> nodeName;
@@ -225,7 +248,7 @@ private:
     Station& station(unsigned bit) { return bit == kHostBit ? host_ : nodes_[bit]; }
     template <class F> void forEachStation(F f);
 
-    bool slice(Ticks target);  // one lock-step slice towards target
+    bool slice(Ticks target, Ticks longest);  // one lock-step slice towards target
     void settle(Ticks horizon);  // decode the line up to horizon
     // Line level at t (0 space, 1 mark) and the stations driving at t.
     int levelAt(Ticks t, uint32_t* active = nullptr);
@@ -239,12 +262,16 @@ private:
     std::string who(uint32_t mask) const;
     void deliverHostBytes();  // full duplex: the host's bytes that have ended
 
+    // Nothing but the bus has run since the stations last ran (see
+    // BusNode::resumed): no caller's code between two slices.
+    bool untouched_ = false;
     std::optional<unsigned> lead_;
     bool leadStopped_ = false;
     double baud_;
     Wiring wiring_;
     double hostBaud_;
     Ticks maxSlice_;
+    Ticks checkInterval_;
     Ticks now_ = 0;
     bool started_ = false;
     std::vector<Station> nodes_;

@@ -38,9 +38,16 @@ bool ChipNode::runTo(Ticks t) {
     }
     // Even with no time to run, events due now (bytes just delivered) are taken.
     const Ticks now = machine_->now();
-    const RunResult r = machine_->runFor(t > now ? t - now : 0);
+    const Ticks d = t > now ? t - now : 0;
+    const RunResult r = resumed() ? machine_->continueFor(d) : machine_->runFor(d);
     if (!r) fault_ = r.report.empty() ? toString(r.reason) : r.report;
     return fault_.empty();
+}
+
+// The UART's present rate and format; unconfigured, it sends nothing yet.
+Ticks ChipNode::shortestByte() const {
+    const Uart& u = chip_.uart();
+    return u.baud() > 0 ? u.charTime() : 0;
 }
 
 void ChipNode::receive(uint8_t value, double senderBaud, Ticks at) {

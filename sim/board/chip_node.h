@@ -53,6 +53,7 @@ public:
     Ticks now() const override { return chip_.now(); }
     bool runTo(Ticks t) override;
     std::string fault() const override { return fault_; }
+    Ticks shortestByte() const override;
     void receive(uint8_t value, double senderBaud, Ticks at) override;
 
 private:

@@ -102,6 +102,9 @@ struct MachineHooksState {
         // Where the outermost interrupt handler returns to (see
         // Machine::enterInterruptIfPending).
         uint32_t idleResume = ~0u;
+        // The run goes on from a stop on its time with nothing touched since
+        // (Machine::continueFor): a pass begun before the stop is still good.
+        bool untouched = false;
 
         // Nothing watched any more: the next register read picks a loop and
         // its passes are measured afresh.

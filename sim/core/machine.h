@@ -86,6 +86,11 @@ public:
 
     // ---- Running ----
     RunResult runFor(Ticks duration);
+    // runFor for a caller that has touched nothing (chip, memory, core) since
+    // the last run ended on its time: events scheduled meanwhile are taken as
+    // always, and a polling loop measured before the stop stays measured
+    // (runFor measures it anew: someone may have changed what it reads).
+    RunResult continueFor(Ticks duration);
     // How the last run ended (for a tool that ran the core through others).
     const RunResult& lastRun() const { return lastRun_; }
     // Runs until cond() holds; cond is checked whenever the core stops (at

@@ -26,6 +26,7 @@ void Machine::afterSlice() {
 
 RunResult Machine::run(Ticks until, const std::function<bool()>* cond, uint32_t stopAddr) {
     lastRun_ = runSlices(until, cond, stopAddr);
+    hs().untouched = false;  // good for the one run only
     return lastRun_;
 }
 
@@ -63,7 +64,7 @@ RunResult Machine::runSlices(Ticks until, const std::function<bool()>* cond, uin
             return {StopReason::Time, ""};
         }
         chip_.takeStopRequest();
-        enterInterruptIfPending();
+        if (enterInterruptIfPending()) s.untouched = false;
         if (chip_.napping()) {
             // The core is stopped: jump to the next event.
             Ticks next = std::min(sched.nextDue(), until);
@@ -77,7 +78,8 @@ RunResult Machine::runSlices(Ticks until, const std::function<bool()>* cond, uin
         // polling loop reads can read differently now. A pass that read
         // some before the stop is measured anew; one that has read nothing
         // yet reads them all afresh and is compared as it is.
-        if (s.mmioReads > 0) s.idleHaveSnap = false;
+        if (s.mmioReads > 0 && !s.untouched) s.idleHaveSnap = false;
+        s.untouched = false;
         uc_err err = uc_emu_start(uc_, startAddress(), 0xFFFFFFFEull, 0, 0);
         afterSlice();
         if (onSlice) onSlice();
@@ -90,6 +92,13 @@ RunResult Machine::runSlices(Ticks until, const std::function<bool()>* cond, uin
 }
 
 RunResult Machine::runFor(Ticks duration) { return run(now() + duration, nullptr, ~0u); }
+
+RunResult Machine::continueFor(Ticks duration) {
+    // Only a stop on the run's time leaves the core where it would have gone
+    // on: any other (an event, a request, a fault) is measured anew anyway.
+    hs().untouched = lastRun_.reason == StopReason::Time && hs().stopAddr == ~0u;
+    return run(now() + duration, nullptr, ~0u);
+}
 
 RunResult Machine::runUntil(const std::function<bool()>& cond, Ticks limit) {
     return run(now() + limit, &cond, ~0u);

@@ -199,21 +199,34 @@ TEST(Bus, HostWaitsForReplyUntilTheLineIsIdle) {
     EXPECT_EQ(t.n[0].text(), "H1\re=42\r\nH7\r");
 }
 
+// Slices of a few ticks, of a quarter character and of nearly one, and the
+// default (as long as the lookahead allows: one character of the fastest
+// station, here one sending at twice the bus rate) give the same line.
 TEST(Bus, LockStepResultDoesNotDependOnSliceLength) {
+    struct MixedRates {
+        Bus bus;
+        FakeStation n[3]{FakeStation(9600), FakeStation(19200), FakeStation(9600)};
+        MixedRates() {
+            for (auto& s : n) bus.addNode(s);
+        }
+    };
     auto scenario = [](Ticks slice) {
-        auto t = std::make_unique<ThreeNodes>();
-        t->bus.setMaxSlice(slice);
+        auto t = std::make_unique<MixedRates>();
+        if (slice) t->bus.setMaxSlice(slice);
         answerWith(t->n[0], 'X', "A1\r\n", fromMicros(300));
         answerWith(t->n[2], 'X', "B22\r\n", fromMicros(2900));  // overlaps the first reply
         t->bus.hostSend("X\r");
         t->n[1].sendAt(fromMillis(20), 'q');  // driver off
+        t->n[1].putsAt(fromMillis(25), "fast");
         t->bus.runFor(fromMillis(40));
         return t;
     };
-    auto a = scenario(fromMicros(260)), b = scenario(7), c = scenario(fromMicros(1000));
+    auto a = scenario(fromMicros(260)), b = scenario(7), c = scenario(fromMicros(1000)), d = scenario(0);
     ASSERT_GT(a->bus.line().size(), 5u);
     EXPECT_FALSE(a->bus.collisions().empty());
-    for (auto* other : {b.get(), c.get()}) {
+    EXPECT_EQ(a->n[0].text().substr(a->n[0].text().size() - 4), "fast");
+    EXPECT_EQ(d->bus.lookahead(), kChar / 2);
+    for (auto* other : {b.get(), c.get(), d.get()}) {
         ASSERT_EQ(other->bus.line().size(), a->bus.line().size());
         for (size_t k = 0; k < a->bus.line().size(); ++k) {
             const LineByte &x = a->bus.line()[k], &y = other->bus.line()[k];

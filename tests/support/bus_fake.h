@@ -28,6 +28,7 @@ public:
         : charTicks(Ticks(std::llround(10.0 * double(sim::kTicksPerSecond) / baud))) {}
 
     Ticks now() const override { return sched.now(); }
+    Ticks shortestByte() const override { return charTicks; }
     bool runTo(Ticks t) override {
         sched.advanceTo(t);
         return true;
