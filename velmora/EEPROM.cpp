@@ -133,6 +133,29 @@ unsigned freshness(u16 page) {
     return used_seen ? 2 : 1;
 }
 
+// Both pages read valid: only one can be, the other is what a torn erase
+// left (random contents; one tear in 256 reads 6). A page the store wrote
+// has a status on its chain, its reserved halfword untouched, its used
+// records first and then only empty ones, and every used record names a
+// variable or is one a reset cut short (its address still odd or erased).
+// 0: not such a page; 1: such a page, empty; 2: with records.
+unsigned readable(u16 page) {
+    const u16 status = FLASH_Load(page);
+    if (status != kStatusValid && status != kStatusValidMarked) return 0;
+    if (FLASH_Load(page + 2) != kErased) return 0;
+    bool empty_seen = false, used_seen = false;
+    for (u16 a = page + kFirstRecord; a < page + kPageSize; a += 4) {
+        const u16 data = FLASH_Load(a), va = FLASH_Load(a + 2);
+        if (data == kErased && va == kErased) {
+            empty_seen = true;
+            continue;
+        }
+        if (empty_seen || ((va & 1) == 0 && va > kVariables[3])) return 0;
+        used_seen = true;
+    }
+    return used_seen ? 2 : 1;
+}
+
 // `page` is marked copied: it holds every variable, the other page is void.
 FLASH_Status makeActive(u16 page) {
     FLASH_Status s = clearPage(otherPage(page));
@@ -307,7 +330,11 @@ Bool EE_Recover(void) {
         if (stage0 == stage1 && freshness(kPage1) > freshness(kPage0)) page = kPage1;
         s = makeActive(page);
     } else if (either(Stage::Valid)) {
-        const u16 page = pageIn(Stage::Valid);
+        u16 page = pageIn(Stage::Valid);
+        // Both valid: keep the readable one, and of two the one with records.
+        // Beyond that, records carry no sequence to tell age by; page 0 is
+        // the one every read has returned so far.
+        if (stage0 == stage1 && readable(kPage1) > readable(kPage0)) page = kPage1;
         const u16 other = otherPage(page);
         const u16 status = page == kPage0 ? status0 : status1;
         switch (page == kPage0 ? stage1 : stage0) {
@@ -323,6 +350,8 @@ Bool EE_Recover(void) {
             // can never become valid, or a page of no use: the valid page
             // keeps what reads have seen so far.
             s = FLASH_ErasePage(other);
+            if (s == FLASH_COMPLETE && status != kStatusValid && between(status, kStatusValid, kStatusValidMarked))
+                s = FLASH_Save(page, kStatusValid);
             break;
         }
     } else if (either(Stage::OldReceiving)) {

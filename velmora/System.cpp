@@ -7,7 +7,6 @@
 
 #include "aduc702x.h"
 #include "delay.h"
-#include "keep.h"
 
 namespace {
 constexpr uint32_t kNapDivider7 = 0x27;   // nap mode, core clock divider 7
@@ -57,7 +56,6 @@ void InitController(void) {
     T1CON = kTimer1FreeRun;
     DAC0CON = kDacOnToVref;
     DAC1CON = static_cast<uint32_t>(DAC0CON);
-    KEEP_ROUTINE(delay);  // carried for the board support, unused here
 }
 
 // 5.2224 MHz core clock: 5 Timer1 counts per unit.

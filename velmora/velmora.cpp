@@ -5,6 +5,7 @@
 #include "EEPROM.h"
 #include "Serial.h"
 #include "System.h"
+#include "delay.h"
 #include "aduc702x.h"
 #include "rprintf.h"
 
@@ -189,7 +190,11 @@ extern "C" void Timer0_IRQ_Handler(void) {
                 // bits 27:16, so DAC0 gets floor(v/2) and DAC1 floor((v+1)/2).
                 DAC0DAT = DAC_Value << 15;
                 DAC1DAT = (DAC_Value + 1) << 15;
-                T0LD = (delta > kErrorBand || delta < -kErrorBand) ? kTickFast : kTickSlow;
+                // |delta| as a signed 32-bit value: -2^31 stays negative and
+                // counts as within the band, like the two's-complement
+                // absolute value compared signed.
+                const u32 magnitude = delta < 0 ? 0u - static_cast<u32>(delta) : static_cast<u32>(delta);
+                T0LD = static_cast<int32_t>(magnitude) > kErrorBand ? kTickFast : kTickSlow;
             }
         } else {
             adc_data[input_index] = code;
@@ -239,19 +244,43 @@ void set_output(bool on) {
 
 bool GoodAddress() { return (GetWORD() & 0xFF) == MyAddress; }
 
+// A frame ended by CR may be CR LF: the host still drives the LF for one
+// character time (1.04 ms at 9600 Bd) after the CR came in. A reply started
+// at once would collide with it on the half-duplex line, so it waits that
+// character out (1150 units of 0.957 us = 1.10 ms, margin assumed).
+void TurnAround() {
+    constexpr uint32_t kLineEndUnits = 1150;
+    if (NextChar == '\r') delay(kLineEndUnits);
+}
+
+// The error record covers every byte since the last frame ended: bytes
+// overrun or garbled while this node was busy replying (putchar's status
+// reads clear the UART's own flags) count against the next frame, so the
+// record is cleared only when a frame is judged. False when the line
+// flagged an error.
+bool FrameClean() {
+    if (RxErrors == 0) return true;
+    RxErrors = 0;
+    return false;
+}
+
 // 'A' address [' ' new address]: query, or set when the new address is not 0.
 // Broadcast 253 reaches every node.
 void AddressCommand() {
     const u16 addressed = GetWORD() & 0xFF;
+    // A garbled address that happens to match would answer over the node
+    // that was addressed.
+    if (!FrameClean()) return;
     if (addressed != kBroadcast && addressed != MyAddress) return;
     if (NextChar == ' ') {
         const u16 n = GetWORD() & 0xFF;
-        if (RxErrors != 0) return;
+        if (!FrameClean()) return;
         if (n != 0) {
             MyAddress = n;
             EE_Set(VA_ADDRESS, n);
         }
     }
+    TurnAround();
     rprintf("%u\n", MyAddress);
 }
 
@@ -259,7 +288,7 @@ void AddressCommand() {
 // from above only.
 void SetPoint(unsigned char letter) {
     u16 v = GetWORD();
-    if (RxErrors != 0) return;
+    if (!FrameClean()) return;
     if (letter != 'E') v = to_u32(static_cast<float>(static_cast<int32_t>(v)) / Code2Voltage);
     const u16 setting = static_cast<int32_t>(v) < MaxADC ? v : static_cast<u16>(MaxADC);
     if (setting == HV_Setting) return;
@@ -271,7 +300,7 @@ void SetPoint(unsigned char letter) {
 // 'C' volts: the host measured `volts` at the present set-point.
 void Calibrate() {
     const int32_t volts = static_cast<int32_t>(GetWORD());
-    if (RxErrors != 0) return;
+    if (!FrameClean()) return;
     const u16 setting = HV_Setting;
     // A zero reading or a zero set-point gives no factor at all; a factor
     // that rounds to 0 or does not fit the store's 16 bits would come back
@@ -300,6 +329,7 @@ void OutputOn(bool persist) {
 }
 
 void Dump() {
+    TurnAround();
     rprintf("\n");
 #ifdef VELMORA_FAULT_DUMP_FORMAT
     // Test image only: a dump whose ADC lines lack their closing CR, for the
@@ -321,17 +351,21 @@ unsigned char upper(int c) {
 [[noreturn]] void CommandLoop() {
     for (;;) {
         ProgramOk = 1;  // the tick refreshes the watchdog once per pass
-        // A frame with a byte the UART flagged (a break, a garbled or an
-        // overrun byte) is dropped: what it says is not what was sent.
-        RxErrors = 0;
         if (received() == 0) continue;
         const unsigned char letter = upper(getchar());
+        // Line ends are no command letters: the LF that ends another node's
+        // reply, or a host's CR LF, would otherwise leave this node waiting
+        // for an address until its watchdog resets it.
+        if (letter == '\r' || letter == '\n') continue;
+        // A frame with a byte the UART flagged (a break, a garbled or an
+        // overrun byte) is dropped: what it says is not what was sent.
         if (letter == 'A') {
             AddressCommand();
             continue;
         }
         // Every other letter carries an address, commands or not.
-        if (!GoodAddress() || RxErrors != 0) continue;
+        const bool mine = GoodAddress();
+        if (!FrameClean() || !mine) continue;
         switch (letter) {
         case 'C': Calibrate(); break;
         case 'D': Dump(); break;
@@ -341,11 +375,15 @@ unsigned char upper(int c) {
         case 'G': OutputOn(true); break;
         case 'N': OutputOn(false); break;
         case 'H': {
+            TurnAround();
             const int32_t measured = HV_Measured;
             rprintf("e=%u\n", to_i32(static_cast<float>(measured) * Code2Voltage));
             break;
         }
-        case 'R': rprintf("e=%u\n", HV_Measured); break;
+        case 'R':
+            TurnAround();
+            rprintf("e=%u\n", HV_Measured);
+            break;
         case 'K': RSTSTA = RST_SOFTWARE; break;
         default: break;  // no command: the frame is consumed silently
         }

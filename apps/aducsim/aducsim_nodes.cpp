@@ -106,8 +106,10 @@ std::vector<unsigned> parseAddresses(const std::string& arg) {
 }
 
 // Runs until the command loop cycles (it stores 1 in ProgramOk every pass).
+// RAM outlives a reset: a 1 left from before the reset must not count.
 void bootUp(sim::Machine& m, sim::Bus& bus, unsigned address) {
     const uint32_t ok = m.symbol("ProgramOk");
+    m.write32(ok, 2);
     if (!bus.runUntil([&] { return m.read32(ok) == 1; }, sim::fromMillis(1000)))
         throw std::runtime_error("node " + std::to_string(address) + " did not reach its command loop: " +
                                  (bus.fault().empty() ? "time-out" : bus.fault()));

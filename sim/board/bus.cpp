@@ -315,7 +315,16 @@ void Bus::completeFrame() {
     if (wiring_ == Wiring::FullDuplex) return;  // the nodes' wire goes to the host alone
     if (f.end < now_)
         report("byte delivered " + ms(now_ - f.end) + " late: slices longer than a character");
-    for (Station& s : nodes_) s.node->receive(lb.value, lb.baud, std::max(f.end, now_));
+    for (Station& s : nodes_) {
+        unsigned heard = lb.value;
+        if (!s.node->hearsWhileDriving()) {
+            // Receiver off while this station drives: no start bit, or ones.
+            if (s.enabledAt(sample(0))) continue;
+            for (unsigned k = 1; k <= 8; ++k)
+                if (s.enabledAt(sample(k))) heard |= 1u << (k - 1);
+        }
+        s.node->receive(uint8_t(heard), lb.baud, std::max(f.end, now_));
+    }
     delivered_ = true;
 }
 

@@ -21,11 +21,15 @@
 // corrupted bytes. Two drivers on at once while a byte is being sent is a
 // collision: recorded, reported, and every byte it touches is flagged.
 //
-// Every station hears every byte on the line, its own included: each decoded
-// byte reaches every node's receiver at the byte's end (the end of its stop
-// bit). The host's receiver is off while the host drives (its adapter ties
-// receive enable to driver enable), so hostReceived() holds only what others
-// sent.
+// Each decoded byte reaches every node's receiver at the byte's end (the end
+// of its stop bit), except where that node's receiver was off: a transceiver
+// whose receive enable is tied to its driver enable (the usual half-duplex
+// wiring, and the default) reads idle (ones) while its own driver is on, so
+// a node does not hear its own bytes, and a byte whose start bit it missed
+// does not reach it at all. A station whose receiver is always enabled
+// (hearsWhileDriving()) hears everything on the line, itself included. The
+// host's receiver is off while the host drives, so hostReceived() holds only
+// what others sent.
 //
 // A second wiring serves point-to-multipoint lines such as the readout units'
 // 115200 Bd line (Wiring::FullDuplex): the host's transmitter feeds every
@@ -85,6 +89,10 @@ public:
     // A byte decoded from the line reaches this station's receiver at `at`
     // (never earlier than now()); senderBaud is the rate it was sent at.
     virtual void receive(uint8_t value, double senderBaud, Ticks at) = 0;
+    // The station's receiver stays enabled while its driver is on, so it
+    // hears its own bytes. False (the default): receive enable follows the
+    // driver enable.
+    virtual bool hearsWhileDriving() const { return false; }
 
 protected:
     // For implementations, in runTo: the bus ran this station before within

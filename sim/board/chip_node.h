@@ -24,6 +24,9 @@ class DriverEnable {
 public:
     virtual ~DriverEnable() = default;
     bool driverEnabled() const { return driverOn_; }
+    // The transceiver's receiver is enabled all the time rather than only
+    // while the driver is off: the node hears its own bytes.
+    virtual bool receiverAlwaysOn() const { return false; }
     // Called whenever the driver switches on or off (the station listens).
     std::function<void(bool on, Ticks t)> onDriverEnable;
 
@@ -55,6 +58,8 @@ public:
     std::string fault() const override { return fault_; }
     Ticks shortestByte() const override;
     void receive(uint8_t value, double senderBaud, Ticks at) override;
+    // Without a transceiver the UART's input is wired straight to the line.
+    bool hearsWhileDriving() const override { return !driver_ || driver_->receiverAlwaysOn(); }
 
 private:
     void connect();

@@ -39,6 +39,9 @@ const std::vector<ParamInfo>& VelmoraBoard::paramTable() {
         BOARD_PARAM("chip.temp_c", "C", chipTempC, "die temperature"),
         BOARD_PARAM("tsense.v25", "V", sensorVolts25, "temperature sensor output at 25 C (datasheet: 0.780)"),
         BOARD_PARAM("tsense.mv_per_c", "mV/C", sensorMvPerC, "temperature sensor slope (datasheet: -1.3)"),
+        BOARD_PARAM("bus.rx_always_on", "0/1", rxAlwaysOn,
+                    "bus transceiver wiring: 0 receive enable tied to the driver enable P0.7 (the node does not "
+                    "hear its own bytes), 1 receiver always on (it hears them)"),
     };
     return table;
 }

@@ -35,6 +35,9 @@ struct VelmoraParams {
     double chipTempC = 25;                  // die temperature
     double sensorVolts25 = 0.780;           // temperature sensor output at 25 C
     double sensorMvPerC = -1.3;             // its slope
+    // Bus transceiver: 0 receive enable tied to the driver enable (P0.7), so
+    // the node does not hear itself; 1 receiver always on.
+    double rxAlwaysOn = 0;
 };
 
 // One named parameter: what `--param NAME=VALUE` sets.
@@ -77,6 +80,7 @@ public:
     bool outputEnabled() const { return supply_.enabled(); }
     double outputVolts(Ticks t) const { return supply_.outputVolts(t); }
     // driverEnabled() and onDriverEnable (from DriverEnable) follow P0.7.
+    bool receiverAlwaysOn() const override { return p_.rxAlwaysOn != 0; }
 
     // ---- Hooks the chip calls ----
     double adcInput(unsigned channel, Ticks t) override;

@@ -259,7 +259,7 @@ private:
     bool scanOverBudget() { return scanning() && m_.now() - scanStart() > kScanBudget; }
 
     bool quiet() {
-        return polled_ && !transmitting() && !pending_ && !uart().rxReady() && echoesInFlight_ == 0 && !scanning();
+        return polled_ && !transmitting() && !pending_ && !uart().rxReady() && !scanning();
     }
 
     void begin() {
@@ -271,7 +271,6 @@ private:
         sent_.clear();
         pending_.reset();
         polled_ = false;
-        echoesInFlight_ = 0;
         watchdogResets_ = 0;
         worstWait_ = 0;
         lastDeliveryEnd_ = m_.now();
@@ -302,7 +301,7 @@ private:
         // A line host only waits for the line; the eager one also for the node
         // to look for input again.
         const auto ready = [&] {
-            return !pending_ && !uart().rxReady() && !transmitting() && echoesInFlight_ == 0 && listening() &&
+            return !pending_ && !uart().rxReady() && !transmitting() && listening() &&
                    (pacing_ == Pacing::Line || polled_);
         };
         while (!ready()) {
@@ -394,7 +393,6 @@ private:
     void transmitted(const sim::TxByte& b) {
         polled_ = false;
         sent_ += char(b.value);
-        echo(b);
     }
 
     void resetHappened(sim::ResetCause c) {
@@ -406,20 +404,6 @@ private:
     }
 
 protected:
-    // A bus node hears its own bytes (velmora); the default line has no echo.
-    virtual void echo(const sim::TxByte&) {}
-    void echoScheduled() { ++echoesInFlight_; }
-    void echoArrived(uint8_t value) {
-        --echoesInFlight_;
-        const bool accepted = !uart().rxReady();
-        uart().receive(value, uart().baud());
-        if (accepted && running_) {
-            pending_ = value;
-            waitingSince_ = m_.instructions();
-            scansAtDelivery_ = scansStarted();
-        }
-    }
-
 private:
     std::shared_ptr<const sim::Machine::Snapshot> snapshot_;
     size_t reportsAtSnapshot_ = 0;
@@ -435,7 +419,6 @@ private:
     std::vector<std::string> pollNames_;
     uint32_t prevBlock_ = 0;
     std::string lastPoll_;
-    int echoesInFlight_ = 0;
     uint64_t waitingSince_ = 0;
     uint64_t worstWait_ = 0;
     uint64_t hangLimit_ = ~0ull;

@@ -1,7 +1,8 @@
 // The velmora node under hostile input (see harness.h for the oracles).
 //
-// The node sits on a bus of its own: it hears its own bytes, as on the real
-// multi-drop line, and the host sends only while the line is free. After the
+// The node sits on a bus of its own, behind a transceiver whose receiver is
+// off while it drives (it does not hear its own bytes), and the host sends
+// only while the line is free. After the
 // input the host does what any host does: "0\r" until the node waits at the
 // top of its loop, the broadcast query "A253\r" (the node must give its
 // address), "0\r", then the set frame "E<address> <code>\r", which must set
@@ -36,6 +37,7 @@ public:
     std::optional<char> consume(uint8_t c) {
         const bool digit = c >= '0' && c <= '9';
         if (state_ == Top) {
+            if (c == '\r' || c == '\n') return std::nullopt;  // line ends are no letters
             letter_ = char(c >= 'a' && c <= 'z' ? c - 32 : c);
             number_ = 0;
             state_ = letter_ == 'A' ? AddressA : Address;
@@ -168,14 +170,6 @@ private:
     }
 
     bool transmitting() override { return !uart().txIdle() || board_.driver; }
-
-    // On the bus the node's own bytes come back to its receiver.
-    void echo(const sim::TxByte& b) override {
-        if (!board_.driver) return;
-        echoScheduled();
-        const uint8_t v = b.value;
-        m_.chip().sched().at(b.end, [this, v] { echoArrived(v); });
-    }
 
     void consumed(uint8_t c) override {
         // The command before this byte has been carried out.

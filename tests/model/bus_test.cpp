@@ -29,7 +29,7 @@ struct ThreeNodes {
 
 }  // namespace
 
-TEST(Bus, FrameTimingAndEveryStationHearsEverything) {
+TEST(Bus, FrameTimingAndWhoHearsWhat) {
     ThreeNodes t;
     EXPECT_EQ(t.bus.charTime(), kChar);
     EXPECT_EQ(t.bus.hostSend("H1\r"), 3 * kChar);
@@ -49,12 +49,20 @@ TEST(Bus, FrameTimingAndEveryStationHearsEverything) {
     EXPECT_NEAR(toMillis(t.bus.line()[2].end), 3.125, 1e-3);
     EXPECT_TRUE(t.bus.hostReceived().empty());  // the host does not hear itself
 
-    // A node's reply reaches every node, itself included, and the host.
+    // A node's reply reaches the other nodes and the host; its own receiver
+    // is off while it drives. A station whose receiver stays on hears itself.
     const Ticks at = fromMillis(6);
+    t.n[2].hearsOwn = true;
     t.n[1].putsAt(at, "ok");
     ASSERT_TRUE(t.bus.runFor(fromMillis(5)));
-    for (auto& s : t.n) EXPECT_EQ(s.text(), "H1\rok");
+    EXPECT_EQ(t.n[0].text(), "H1\rok");
+    EXPECT_EQ(t.n[1].text(), "H1\r");
+    EXPECT_EQ(t.n[2].text(), "H1\rok");
     EXPECT_EQ(t.bus.hostText(), "ok");
+    t.n[2].putsAt(t.bus.now() + fromMillis(1), "!");
+    ASSERT_TRUE(t.bus.runFor(fromMillis(3)));
+    EXPECT_EQ(t.n[2].text(), "H1\rok!");
+    EXPECT_EQ(t.n[1].text(), "H1\r!");
     const LineByte& o = t.bus.hostReceived()[0];
     EXPECT_EQ(o.start, at + FakeStation::kSetup);
     EXPECT_EQ(o.end, o.start + kChar);
@@ -99,26 +107,42 @@ TEST(Bus, DriverEnableDecidesWhatReachesTheLine) {
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_NE(reports[0].find("driver off"), std::string::npos);
 
-    // Driver dropped after three data bits: the rest reads as idle ones.
+    // Driver dropped after three data bits: the rest reads as idle ones. The
+    // sender's receiver was off at the start bit: it gets nothing.
     const Ticks s = fromMillis(5);
     t.n[2].driverAt(s - 10, true);
     t.n[2].sendAt(s, 0x00);
     t.n[2].driverAt(s + 4 * kBit, false);
     ASSERT_TRUE(t.bus.runFor(fromMillis(4)));
-    for (auto& st : t.n) {
-        ASSERT_EQ(st.rx.size(), 1u);
-        EXPECT_EQ(st.rx[0].value, 0xF8);
+    for (auto& st : {&t.n[0], &t.n[1]}) {
+        ASSERT_EQ(st->rx.size(), 1u);
+        EXPECT_EQ(st->rx[0].value, 0xF8);
     }
+    EXPECT_TRUE(t.n[2].rx.empty());
+    // A receiver switched off part-way (its driver on, nothing sent): the
+    // bits it missed read as idle ones. The idle level it drives meanwhile
+    // is a collision with the sender.
+    t.n[0].putcharAt(fromMillis(10), 0x00);
+    t.n[1].driverAt(fromMillis(10) + FakeStation::kSetup + 5 * kBit, true);
+    t.n[1].driverAt(fromMillis(10) + FakeStation::kSetup + 7 * kBit, false);
+    ASSERT_TRUE(t.bus.runFor(fromMillis(4)));
+    ASSERT_EQ(t.n[1].rx.size(), 2u);
+    EXPECT_EQ(t.n[1].rx[1].value, 0x30);  // data bits 4 and 5 sampled while off
+    ASSERT_EQ(t.n[2].rx.size(), 1u);
+    EXPECT_EQ(t.n[2].rx[0].value, 0x30);  // the line itself: the collision reads idle
+    EXPECT_EQ(t.bus.collisions().size(), 1u);
+    EXPECT_EQ(t.bus.txFaults().size(), 2u);
+    reports.clear();
     ASSERT_EQ(t.bus.txFaults().size(), 2u);
     EXPECT_FALSE(t.bus.txFaults()[1].offAtStart);
     EXPECT_EQ(t.bus.txFaults()[1].node, 2u);
 
     // Driver on in good time and off after the stop bit: clean.
-    t.n[1].putcharAt(fromMillis(10), 0x55);
+    t.n[1].putcharAt(t.bus.now() + fromMillis(1), 0x55);
     ASSERT_TRUE(t.bus.runFor(fromMillis(4)));
     EXPECT_EQ(t.n[0].rx.back().value, 0x55);
     EXPECT_EQ(t.bus.txFaults().size(), 2u);
-    EXPECT_TRUE(t.bus.collisions().empty());
+    EXPECT_EQ(t.bus.collisions().size(), 1u);
 }
 
 TEST(Bus, CollisionsCorruptAndAreReported) {
@@ -279,11 +303,17 @@ TEST(Bus, ChipStationsSpeakThroughTheirTransceivers) {
     putchar(a, 'A');
     EXPECT_EQ(bus.now(), sent + kChar);  // the byte took one character at 9600 Bd
     EXPECT_EQ(received(b), 'A');
-    EXPECT_EQ(received(a), 'A');  // a node hears its own bytes
+    EXPECT_EQ(received(a), -1);  // receive enable tied to P0.7: not its own bytes
     ASSERT_EQ(bus.hostReceived().size(), 1u);
     EXPECT_EQ(bus.hostReceived()[0].start, sent);
     EXPECT_EQ(bus.hostReceived()[0].end, sent + kChar);
     EXPECT_TRUE(bus.txFaults().empty());
+
+    // The other wiring, receiver always on: the node hears itself.
+    EXPECT_EQ(boardA.applyParam("bus.rx_always_on=1"), "");
+    putchar(a, 'a');
+    EXPECT_EQ(received(a), 'a');
+    EXPECT_EQ(received(b), 'a');
 
     // P0.7 left as an input: the pull-down keeps the driver off.
     ASSERT_TRUE(bus.runFor(fromMillis(1)));

@@ -37,9 +37,16 @@ struct LineModel {
     void feed(uint8_t c, bool flagged) {
         const bool digit = c >= '0' && c <= '9';
         if (state_ == Top) {
+            // Line ends are passed over; an error they carried counts
+            // against the next frame.
+            if (c == '\r' || c == '\n') {
+                pending_ |= flagged;
+                return;
+            }
             letter_ = char(c >= 'a' && c <= 'z' ? c - 32 : c);
             number_ = 0;
-            error_ = flagged;
+            error_ = flagged || pending_;
+            pending_ = false;
             state_ = letter_ == 'A' ? AddressA : Address;
             return;
         }
@@ -54,7 +61,7 @@ struct LineModel {
         state_ = Top;
         switch (was) {
             case AddressA:
-                if ((n == 253 || n == address) && c == ' ') state_ = NewAddress;
+                if (!error_ && (n == 253 || n == address) && c == ' ') state_ = NewAddress;
                 break;
             case NewAddress:
                 if (!error_ && n != 0) address = n;
@@ -85,7 +92,7 @@ private:
     State state_ = Top;
     char letter_ = 0;
     uint32_t number_ = 0;
-    bool error_ = false;
+    bool error_ = false, pending_ = false;
 };
 
 class BusFaults : public ::testing::Test {

@@ -11,7 +11,10 @@
 // A cut point is one of those commands with a way to lose power: before the
 // command (nothing changes) or half-way through it (a program leaves some of
 // its bits cleared, an erase leaves the page with arbitrary contents, from a
-// seeded generator). Power is lost as the command starts, so the store's
+// seeded generator). A third kind stands for the clean-up erase that boot's
+// recovery gives a page of no use next to the valid one: at the start of
+// every frame, that other page torn the way one tear in 256 leaves it, its
+// status reading 6 like the valid page's. Power is lost as the command starts, so the store's
 // pages as they were then, torn by the command, are all the node keeps: a
 // cut point is tried by restoring those pages (no replay) and powering on.
 // Then, through the serial line and the symbols:
@@ -27,6 +30,10 @@
 //     of the recovery that followed the first cut, with the same checks on
 //     the values.
 // A wear run counts page erases over 5,000 changing writes.
+//
+// The campaign has a budget of frames, boots and virtual time; a node that
+// never settles (a page never erased, so the transfers never come round)
+// ends it with BudgetExceeded instead of running on.
 #pragma once
 
 #include <algorithm>
@@ -62,16 +69,33 @@ struct Params {
     }
 };
 
+// What one campaign may spend; exceeded, it stops with BudgetExceeded.
+struct Budget {
+    uint64_t frames = 0;        // frames of the recording
+    uint64_t boots = 0;         // power-ons, the wear run's included
+    sim::Ticks virtualTime = 0; // simulated time of the node
+};
+
+struct BudgetExceeded : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 struct Config {
     unsigned transfers = 4;     // page transfers in each direction
     unsigned duringSeeds = 1;   // half-way cuts per command, each with its own seed
     unsigned stride = 1;        // 1: every command; n: every n-th outside the transfers
     unsigned secondStride = 1;  // the same for the second cuts during recovery
     uint64_t seed = 1;
+    unsigned sixSeeds = 1;      // torn clean-up erases reading 6, per frame
+    Budget budget{};            // 0 in a field: unlimited
 };
 
-enum class Cut { Before, During };
-inline const char* toString(Cut c) { return c == Cut::Before ? "before" : "during"; }
+// The frames a recording of `transfers` each way may take: about twice what
+// a working store needs (127 records a page, most frames write one).
+inline uint64_t frameBudget(unsigned transfers) { return 250ull * (2 * transfers + 1); }
+
+enum class Cut { Before, During, Six };
+inline const char* toString(Cut c) { return c == Cut::Before ? "before" : c == Cut::During ? "during" : "six"; }
 
 struct Point {
     size_t command;  // index of the flash command in the recording
@@ -93,6 +117,9 @@ struct Point {
 struct Report {
     uint64_t points = 0, secondPoints = 0;  // cut points tried (first cuts, second cuts)
     uint64_t lost = 0;                      // parameters found with neither value
+    uint64_t sixPoints = 0;                 // of the first cuts, torn clean-up erases reading 6
+    uint64_t boots = 0;                     // power-ons in all
+    sim::Ticks virtualTime = 0;             // simulated time in all
     uint64_t commands = 0, frames = 0, transfersTo0 = 0, transfersTo1 = 0;
     sim::Ticks slowestBoot = 0;
     std::vector<std::string> failures;      // each with its point, to reproduce
@@ -132,7 +159,7 @@ public:
         sink_ = &commands_;
         step_ = 0;
         steps_.push_back({"(first boot: format and defaults)", kDefaults, kDefaults, 0, 0});
-        m().powerOn();
+        powerOn();
         if (!bootUp()) throw std::runtime_error("first boot failed");
         steps_[0].commands = commands_.size();
         steps_[0].after = params();
@@ -140,6 +167,12 @@ public:
         unsigned to0 = 0, to1 = 0;
         uint16_t active = activePage();
         while (to0 < cfg_.transfers || to1 < cfg_.transfers) {
+            if (cfg_.budget.frames && steps_.size() > cfg_.budget.frames)
+                throw BudgetExceeded("budget exceeded: " + std::to_string(steps_.size() - 1) +
+                                     " frames recorded (budget " + std::to_string(cfg_.budget.frames) + ") and " +
+                                     std::to_string(to0) + " + " + std::to_string(to1) + " of " +
+                                     std::to_string(2 * cfg_.transfers) +
+                                     " page transfers: the store does not move on to the other page");
             Step s;
             s.before = params();
             s.frame = nextFrame(s.before);
@@ -181,6 +214,18 @@ public:
             if (!heavy && i % cfg_.stride != 0) continue;
             out.push_back({i, Cut::Before, 0, {}, Cut::Before, 0});
             for (unsigned k = 0; k < cfg_.duringSeeds; ++k) out.push_back({i, Cut::During, rng_(), {}, Cut::Before, 0});
+            // A frame's first command, with one page valid and the other
+            // erased: the state a clean-up erase leaves when it is torn.
+            const bool first = i == steps_[commands_[i].step].firstCommand && commands_[i].step != 0;
+            if (first && settledValid(commands_[i].before))
+                for (unsigned k = 0; k < cfg_.sixSeeds; ++k) out.push_back({i, Cut::Six, rng_(), {}, Cut::Before, 0});
+        }
+        // Once the points are known: three boots for each, up to five for its
+        // second cuts (two a recovery command, about two commands a recovery),
+        // and 0.7 s of simulated time a frame plus 50 ms a boot.
+        if (cfg_.budget.frames) {
+            cfg_.budget.boots = report_.boots + 8 * out.size();
+            cfg_.budget.virtualTime = m().now() + sim::fromSeconds(0.05 * double(8 * out.size()));
         }
         return out;
     }
@@ -192,6 +237,7 @@ public:
         std::vector<Command> recovery;
         std::string why = tryPoint(p, &recovery);
         ++report_.points;
+        if (p.cut == Cut::Six) ++report_.sixPoints;
         if (!why.empty()) {
             report_.failures.push_back("--seed " + std::to_string(cfg_.seed) + " " + p.text() + ": " + why);
             return;
@@ -226,7 +272,7 @@ public:
     // store's write-if-changed routine that the 'V' frame uses (called
     // directly: 5,000 frames on the line would take a minute of simulated time).
     uint64_t wear(unsigned writes) {
-        m().powerOn();
+        powerOn();
         if (!bootUp()) throw std::runtime_error("first boot failed");
         // Calls run in the context they find: the command loop's, not a tick's
         // with interrupts masked (no tick would then feed the watchdog).
@@ -249,7 +295,11 @@ public:
         return erases;
     }
 
-    Report& report() { return report_; }
+    const Budget& budget() const { return cfg_.budget; }
+    Report& report() {
+        report_.virtualTime = m().now();
+        return report_;
+    }
     sim::Machine& m() { return node_->machine; }
     sim::Bus& bus() { return bus_; }
 
@@ -257,6 +307,36 @@ private:
     static constexpr Params kDefaults{1, 2200, 26936, 0};
 
     sim::FlashEe& flash() { return m().chip().flashEe(); }
+
+    void powerOn() {
+        ++report_.boots;
+        const Budget& b = cfg_.budget;
+        if (b.boots && report_.boots > b.boots)
+            throw BudgetExceeded("budget exceeded: " + std::to_string(report_.boots) + " boots (budget " +
+                                 std::to_string(b.boots) + ")");
+        if (b.virtualTime && m().now() > b.virtualTime)
+            throw BudgetExceeded("budget exceeded: " + std::to_string(sim::toSeconds(m().now())) +
+                                 " s of simulated time (budget " + std::to_string(sim::toSeconds(b.virtualTime)) +
+                                 " s)");
+        m().powerOn();
+    }
+
+    // Page 0 or page 1 valid (status 6), the other erased: nothing under way.
+    static bool settledValid(const Pages& p) {
+        const auto status = [&](size_t at) { return uint16_t(p[at] | p[at + 1] << 8); };
+        const uint16_t s0 = status(0), s1 = status(0x200);
+        return ((s0 & 0xFF) == 6 && s1 == 0xFFFF) || ((s1 & 0xFF) == 6 && s0 == 0xFFFF);
+    }
+
+    // The erased page next to the valid one, torn: random contents whose
+    // status reads 6 in its low byte.
+    void tearSix(uint64_t seed) {
+        uint8_t* f = m().chip().flash() + kStore;
+        uint8_t* torn = f[0] == 0xFF && f[1] == 0xFF ? f : f + 0x200;
+        std::mt19937_64 g(seed);
+        for (size_t i = 0; i < 0x200; ++i) torn[i] = uint8_t(g());
+        torn[0] = 6;
+    }
     Pages pages() {
         Pages p;
         std::copy_n(m().chip().flash() + kStore, kStoreSize, p.begin());
@@ -330,7 +410,7 @@ private:
     // Power on with the store as the cut left it and check boot and values.
     std::string bootAndCheck(const Step& s, std::vector<Command>* recovery, bool askLine) {
         watchdogResets_ = 0;
-        m().powerOn();
+        powerOn();
         const sim::Ticks t0 = m().now();
         sink_ = recovery;
         const bool booted = bootUp();
@@ -370,6 +450,8 @@ private:
         if (p.cut == Cut::During) {
             flash().setCutSeed(p.seed);
             flash().tear(c.cmd);
+        } else if (p.cut == Cut::Six) {
+            tearSix(p.seed);
         }
         std::string why = bootAndCheck(s, recovery, true);
         if (!why.empty()) return why;
@@ -379,7 +461,7 @@ private:
         const Params values = params();
         const uint64_t issued = flash().commandCount();
         watchdogResets_ = 0;
-        m().powerOn();
+        powerOn();
         if (!bootUp()) return "second boot did not reach the command loop";
         if (flash().commandCount() != issued) return "second recovery issued flash commands";
         if (pages() != after || params() != values) return "second recovery changed the store";
@@ -391,7 +473,7 @@ private:
         if (!sendAndWait(frame)) return "'" + frame + "' was not carried out";
         const Params set = params();
         if (set.setting == values.setting) return "'" + frame + "' did not change the set-point";
-        m().powerOn();
+        powerOn();
         if (!bootUp()) return "boot after '" + frame + "' did not reach the command loop";
         if (params() != set) return "'" + frame + "' was not kept: " + params().text() + ", expected " + set.text();
         return {};

@@ -34,10 +34,16 @@ struct Store : ::testing::Test {
         ASSERT_TRUE(rig.format());
         for (unsigned i = 0; i < 4; ++i) ASSERT_TRUE(rig.write(kVariables[i], *kDefaults[i]));
     }
-    // Writes variable 2 until the active page holds `used` records; returns its last value.
+    // Writes variable 2 until the active page holds `used` records; returns
+    // its last value. A store whose writes never land there fails after a
+    // page's worth of writes more than needed, instead of looping.
     uint16_t fillTo(uint32_t page, unsigned used, uint16_t first = 3000) {
         uint16_t v = first;
-        while (rig.usedRecords(page) < used) {
+        for (unsigned budget = used + kRecords; rig.usedRecords(page) < used; --budget) {
+            if (budget == 0) {
+                ADD_FAILURE() << "page 0x" << std::hex << page << " did not fill up to " << std::dec << used;
+                break;
+            }
             v++;
             EXPECT_TRUE(rig.write(2, v));
         }
@@ -505,3 +511,90 @@ TEST_F(Store, WearOfFiveThousandChangingWrites) {
 }
 
 }  // namespace
+
+// A torn erase of a page next to the valid one, in the one case in 256 where
+// its status reads 6: both pages claim to be valid, and the page the store
+// wrote is kept, whichever of the two it is.
+TEST_F(Store, TornEraseReadingSixNextToTheValidPageLosesNothing) {
+    formatWithDefaults();
+    const uint16_t last = fillTo(kPage0, kRecords);
+    ASSERT_TRUE(rig.write(2, 777));  // transfer: page 1 is now the valid page
+    ASSERT_EQ(rig.hw(kPage1), 6);
+    ASSERT_TRUE(rig.pageBlank(kPage0));
+    const Pages onPage1 = rig.pages();
+    const Values moved{uint16_t(1), uint16_t(777), uint16_t(26936), uint16_t(0)};
+    // And the mirror case: page 0 valid, page 1 torn.
+    rig.erasePages();
+    formatWithDefaults();
+    ASSERT_TRUE(rig.write(2, last));
+    const Pages onPage0 = rig.pages();
+    const Values kept{uint16_t(1), last, uint16_t(26936), uint16_t(0)};
+
+    std::mt19937 rng(11);
+    for (const bool validOnPage1 : {true, false}) {
+        const uint32_t torn = validOnPage1 ? kPage0 : kPage1, valid = validOnPage1 ? kPage1 : kPage0;
+        for (int i = 0; i < 16; ++i) {
+            // Random contents, its status's low byte 6; the first two are the
+            // store's own valid statuses over random records.
+            const uint16_t status = i == 0 ? 0x0006 : i == 1 ? 0xA506 : uint16_t((rng() & 0xFF00) | 6);
+            SCOPED_TRACE(testing::Message() << "valid page 0x" << std::hex << valid << ", torn status 0x" << status);
+            rig.setPages(validOnPage1 ? onPage1 : onPage0);
+            for (uint32_t a = torn; a < torn + kPageSize; a += 2) rig.setHw(a, uint16_t(rng()));
+            rig.setHw(torn, status);
+            rig.boot();
+            EXPECT_TRUE(rig.recover());
+            EXPECT_EQ(rig.readAll(), validOnPage1 ? moved : kept);
+            EXPECT_TRUE(rig.pageBlank(torn));
+            EXPECT_EQ(rig.hw(valid), 6);
+            // Recovery once more has nothing left to do.
+            const uint64_t before = rig.commands();
+            EXPECT_TRUE(rig.recover());
+            EXPECT_EQ(rig.commands(), before);
+        }
+        // A torn page that kept the reserved halfword and reads as an empty
+        // valid page still loses to the page with the records.
+        rig.setPages(validOnPage1 ? onPage1 : onPage0);
+        for (uint32_t a = torn; a < torn + kPageSize; a += 2) rig.setHw(a, 0xFFFF);
+        rig.setHw(torn, 0x0006);
+        rig.boot();
+        EXPECT_TRUE(rig.recover());
+        EXPECT_EQ(rig.readAll(), validOnPage1 ? moved : kept);
+    }
+}
+
+// The page table of the stored format, pinned on hand-built pages with no
+// recovery run first: which page a read takes, where a write lands, for
+// every pair of page statuses the format knows.
+TEST_F(Store, StatusPairsChooseTheReadAndWritePagesWithoutRecovery) {
+    constexpr int kNone = -1;
+    struct Case {
+        uint16_t status0, status1;
+        int read, write;  // 0, 1 or kNone
+    };
+    const Case cases[] = {
+        {0xFFFF, 0xFFFF, kNone, kNone}, {6, 0xFFFF, 0, 0}, {0xFFFF, 6, 1, 1}, {6, 5, 0, 1},
+        {5, 6, 1, 0},                   {5, 0xFFFF, kNone, kNone},          {0xFFFF, 5, kNone, kNone},
+        {6, 6, 0, 1},
+    };
+    const uint32_t pages[] = {kPage0, kPage1};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "statuses (0x" << std::hex << c.status0 << ", 0x" << c.status1 << ")");
+        rig.erasePages();
+        rig.setHw(kPage0, c.status0);
+        rig.setHw(kPage1, c.status1);
+        rig.putRecord(kPage0, 0, 100, 2);
+        rig.putRecord(kPage1, 0, 200, 2);
+        rig.boot();
+        const uint32_t findRead = rig.call("EE_FindValidPage", {0}) & 0xFF;
+        const uint32_t findWrite = rig.call("EE_FindValidPage", {1}) & 0xFF;
+        EXPECT_EQ(findRead, c.read == kNone ? kNoValidPage : c.read == 0 ? kPage0Result : kPage1Result);
+        EXPECT_EQ(findWrite, c.write == kNone ? kNoValidPage : c.write == 0 ? kPage0Result : kPage1Result);
+        EXPECT_EQ(rig.read(2), c.read == kNone ? std::nullopt : std::optional<uint16_t>(c.read == 0 ? 100 : 200));
+        const uint32_t result = rig.call("EE_VerifyPageFullWriteVariable", {4, 0x1234}) & 0xFF;
+        EXPECT_EQ(result, c.write == kNone ? kNoValidPage : 1u);  // FLASH_COMPLETE
+        for (int p = 0; p < 2; ++p)
+            EXPECT_EQ(rig.record(pages[p], 1), p == c.write ? Record(0x1234, 4) : Record(0xFFFF, 0xFFFF)) << "page " << p;
+        EXPECT_EQ(rig.hw(kPage0), c.status0);  // the write touches no status
+        EXPECT_EQ(rig.hw(kPage1), c.status1);
+    }
+}

@@ -160,6 +160,11 @@ TEST_F(Tick, TickLengthFollowsTheErrorBand) {
         n.setReg(T0LD.addr, 50);
         EXPECT_EQ(regulate(50000, 2200, c.measured).t0ld, c.t0ld);
     }
+    // |delta| as a signed 32-bit absolute value: -2^31 stays negative, within
+    // the band; -(2^31 - 1) is far outside it.
+    EXPECT_EQ(regulate(50000, 0x80000000u, 0).t0ld, 800u);
+    EXPECT_EQ(regulate(50000, 0x80000001u, 0).t0ld, 25u);
+    EXPECT_EQ(regulate(50000, 0x7FFFFFFFu, 0).t0ld, 25u);
 }
 
 TEST_F(Tick, LostFeedbackSaturatesTheIntegratorAtItsTypeLimit) {

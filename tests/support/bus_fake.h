@@ -33,6 +33,7 @@ public:
         sched.advanceTo(t);
         return true;
     }
+    bool hearsWhileDriving() const override { return hearsOwn; }
     void receive(uint8_t value, double baud, Ticks at) override {
         sched.at(at, [this, value, baud] {
             rx.push_back(Rx{value, sched.now(), baud});
@@ -73,6 +74,7 @@ public:
     Ticks charTicks;
     std::vector<Rx> rx;
     std::function<void(uint8_t)> onByte;  // at reception, from the station's own clock
+    bool hearsOwn = false;                // receiver always on rather than tied to the driver
 };
 
 }  // namespace bus_fake

@@ -60,10 +60,11 @@ public:
 
 private:
     // Runs until the node's command loop is cycling (it stores 1 in ProgramOk
-    // on every pass; before start-up RAM holds the power-on pattern), so that
-    // no frame arrives while it is still booting.
+    // on every pass), so that no frame arrives while it is still booting. RAM
+    // outlives a reset: a 1 left from before must not count.
     static void bootUp(sim::VelmoraNode& n, sim::Bus& on) {
         const uint32_t ok = n.machine.symbol("ProgramOk");
+        n.machine.write32(ok, 2);
         if (!on.runUntil([&] { return n.machine.read32(ok) == 1; }, sim::fromMillis(1000)))
             throw std::runtime_error("node did not reach its command loop: " + on.fault());
     }

@@ -110,7 +110,7 @@ TEST(AducsimCli, HelpAndArgumentErrors) {
     // The parameter lists: names, units, defaults.
     const Result vp = aducsim({"velmora", "--list-params"});
     EXPECT_EQ(vp.code, 0);
-    for (const char* p : {"hv.volts_per_code", "hv.tau_ms", "adc1_v", "chip.temp_c"})
+    for (const char* p : {"hv.volts_per_code", "hv.tau_ms", "adc1_v", "chip.temp_c", "bus.rx_always_on"})
         EXPECT_NE(vp.out.find(p), std::string::npos) << p;
     const Result tp = aducsim({"tavlo", "--list-params"});
     EXPECT_EQ(tp.code, 0);

@@ -13,9 +13,9 @@ using sim::fromMillis;
 
 namespace {
 
-// Every node parses every byte on the line, replies included: a reply's
-// final LF reads as a command letter, and the parsers then wait for an
-// address. A lone CR ends it (address 0, ignored) before the next frame.
+// A query and its reply, then the lone CR that hosts of nodes with older
+// firmware send after every reply (there a reply's final LF leaves every
+// other node waiting for an address); it must stay harmless and unanswered.
 std::string ask(bus_velmora::Rig& rig, const std::string& frame) {
     const std::string reply = rig.ask(frame);
     if (!reply.empty()) {
@@ -72,6 +72,104 @@ TEST(VelmoraBus, StoredOnRegulatesAgainAfterReset) {
     rig.bus.runFor(fromMillis(800));
     EXPECT_TRUE(node.board.outputEnabled());
     EXPECT_NEAR(replyValue(ask(rig, "R1\r")), 2200, 3);
+}
+
+// Watchdog resets of every node from here on.
+struct WatchdogCount {
+    explicit WatchdogCount(bus_velmora::Rig& rig, unsigned nodes) {
+        for (unsigned k = 1; k <= nodes; ++k)
+            rig.node(k).machine.onReset = [this, k](sim::ResetCause c) {
+                if (c == sim::ResetCause::Watchdog) ++resets[k - 1];
+            };
+    }
+    unsigned resets[2] = {0, 0};
+};
+
+// A plain host that knows only the frames: every query answered, nothing
+// sent after a reply, and the node keeps its volatile state for a minute.
+TEST(VelmoraBus, PlainHostKeepsVolatileStateForAMinute) {
+    bus_velmora::Rig rig(1);
+    WatchdogCount wd(rig, 1);
+    auto& node = rig.node(1);
+    EXPECT_EQ(rig.ask("U1 1000\r", fromMillis(20)), "");
+    EXPECT_EQ(rig.ask("N1\r", fromMillis(20)), "");
+    const sim::Ticks end = rig.bus.now() + sim::fromSeconds(60);
+    const char* frames[] = {"H1\r", "H1\r", "R1\r", "A1\r"};
+    unsigned answered = 0, asked = 0;
+    while (rig.bus.now() < end) {
+        const std::string frame = frames[asked++ % 4];
+        const std::string reply = rig.ask(frame);
+        if (frame == std::string("A1\r") ? reply == "1\r\n" : replyValue(reply) >= 0) ++answered;
+        else ADD_FAILURE() << frame << " got '" << reply << "'";
+        rig.bus.runFor(fromMillis(500));
+    }
+    EXPECT_GT(asked, 100u);
+    EXPECT_EQ(answered, asked);
+    EXPECT_EQ(wd.resets[0], 0u);
+    EXPECT_TRUE(node.board.outputEnabled());
+    EXPECT_EQ(node.machine.readSym("HV_Setting"), 1216u);
+    // Its own reply never reached it: the last character it read ends the frame.
+    EXPECT_GE(replyValue(rig.ask("R1 ")), 0);
+    EXPECT_EQ(node.machine.readSym("NextChar") & 0xFF, unsigned(' '));
+    EXPECT_NEAR(replyValue(rig.ask("R1\r")), 1216, 3);
+}
+
+// Node 2 on, volatile: node 1's replies and a host's CR LF frames leave it
+// alone, however long the line then stays quiet.
+TEST(VelmoraBus, RepliesOfOtherNodesAndCrLfFramesResetNoOne) {
+    bus_velmora::Rig rig(2);
+    WatchdogCount wd(rig, 2);
+    EXPECT_EQ(rig.ask("N2\r", fromMillis(20)), "");
+    EXPECT_EQ(rig.ask("H1\r"), "e=0\r\n");
+    rig.bus.runFor(sim::fromSeconds(1));
+    EXPECT_EQ(rig.ask("A1\r"), "1\r\n");
+    rig.bus.runFor(sim::fromSeconds(1));
+    EXPECT_TRUE(rig.node(2).board.outputEnabled());
+    EXPECT_EQ(wd.resets[0] + wd.resets[1], 0u);
+
+    // Frames ended by CR LF, back to back: each answered, by its node only.
+    for (const char* frame : {"H2\r\n", "R2\r\n", "R1\r\n", "A2\r\n", "D1\r\n"}) {
+        SCOPED_TRACE(frame);
+        const std::string reply = rig.ask(frame);
+        if (frame[0] == 'A') EXPECT_EQ(reply, "2\r\n");
+        else if (frame[0] == 'D') EXPECT_EQ(reply.rfind("\r\nADC[0]=", 0), 0u) << reply;
+        else EXPECT_GE(replyValue(reply), 0) << reply;
+    }
+    rig.bus.runFor(sim::fromSeconds(1));
+    EXPECT_TRUE(rig.node(2).board.outputEnabled());
+    EXPECT_EQ(wd.resets[0] + wd.resets[1], 0u);
+
+    // The lone CR that hosts send for older firmware: harmless, unanswered.
+    EXPECT_EQ(ask(rig, "R2\r").substr(0, 2), "e=");
+    EXPECT_EQ(ask(rig, "A1\r"), "1\r\n");
+    rig.bus.runFor(sim::fromSeconds(1));
+    EXPECT_TRUE(rig.node(2).board.outputEnabled());
+    EXPECT_EQ(wd.resets[0] + wd.resets[1], 0u);
+}
+
+// Boards whose receiver stays on while they drive: the node hears its own
+// reply, and its UART keeps the first byte ('e', '1') with the rest overrun.
+// That byte is a command letter waiting for an address, so the node needs
+// the host's closing "0\r" after every reply, as with older firmware;
+// without it the watchdog resets the node and a volatile 'N' is gone.
+TEST(VelmoraBus, NodeThatHearsItselfNeedsTheHostsClosingFrame) {
+    sim::VelmoraParams p;
+    p.rxAlwaysOn = 1;
+    bus_velmora::Rig rig(1, VELMORA_ELF, p);
+    WatchdogCount wd(rig, 1);
+    auto& node = rig.node(1);
+    EXPECT_EQ(rig.ask("N1\r", fromMillis(20)), "");
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(ask(rig, "A1\r"), "1\r\n");
+        rig.bus.runFor(fromMillis(300));
+    }
+    EXPECT_EQ(wd.resets[0], 0u);
+    EXPECT_TRUE(node.board.outputEnabled());
+
+    EXPECT_GE(replyValue(rig.ask("R1\r")), 0);  // and nothing after it
+    rig.bus.runFor(fromMillis(300));
+    EXPECT_EQ(wd.resets[0], 1u);
+    EXPECT_FALSE(node.board.outputEnabled());
 }
 
 }  // namespace

@@ -3,6 +3,10 @@
 // bytes, persistence across resets, and the watchdog behind a stalled frame.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+#include <utility>
+
+#include "periph/uart.h"
 #include "support/velmora_host.h"
 
 using namespace nodetest;
@@ -311,3 +315,69 @@ TEST_F(Velmora, UnfinishedFrameResetsOneWatchdogPeriodAfterTheLastRefresh) {
 }
 
 }  // namespace
+
+// The address is the low 8 bits of the number, for every command.
+TEST_F(Velmora, AddressIsTheLowEightBitsOfTheNumber) {
+    EXPECT_EQ(node.exchange("R257\r"), "e=2200" + kCrLf);
+    EXPECT_EQ(node.exchange("H513\r"), "e=1808" + kCrLf);
+    EXPECT_EQ(node.exchange("E257 1000\r"), "");
+    EXPECT_EQ(node.get("HV_Setting"), 1000u);
+    EXPECT_EQ(node.exchange("R256\r"), "");
+    EXPECT_EQ(node.exchange("E256 1500\r"), "");
+    EXPECT_EQ(node.get("HV_Setting"), 1000u);
+    EXPECT_EQ(node.resets(), 0u);
+}
+
+namespace {
+// A byte sent at a rate off the node's that its UART reads as `want`, with
+// a framing error: what a garbled byte on the bus looks like.
+std::pair<uint8_t, double> garbledAs(uint8_t want) {
+    for (const double baud : {9900.0, 9300.0, 10200.0, 8900.0})
+        for (unsigned v = 0; v < 256; ++v) {
+            // As the UART model garbles: where sampling alone would still
+            // read the byte right, the bit nearest the stop bit flips.
+            uint8_t got = sim::Uart::resample(uint8_t(v), baud, kBusBaud);
+            if (got == v) got ^= 0x80;
+            if (got == want) return {uint8_t(v), baud};
+        }
+    throw std::runtime_error("no garbled byte reads as wanted");
+}
+}  // namespace
+
+// Receive errors: a frame carrying a byte the UART flagged is dropped, 'A'
+// included, and a byte overrun while the node replies counts against the
+// frame that follows the reply.
+TEST_F(Velmora, FramesWithReceiveErrorsAreDropped) {
+    auto& uart = node.m.chip().uart();
+    // 'A' whose address byte arrived garbled but reads as this node's: no
+    // answer (it would talk over the node addressed).
+    const auto [one, baud] = garbledAs('1');
+    EXPECT_EQ(node.exchange("A1\r"), "1" + kCrLf);
+    node.tx.clear();
+    node.send("A");
+    uart.receive(one, baud);
+    node.m.runFor(kBusChar);
+    EXPECT_EQ(node.exchange("\r"), "");
+    EXPECT_EQ(node.exchange("A1\r"), "1" + kCrLf);  // the next clean frame is answered
+
+    // The host addresses node 11 while node 1 still replies: "N1" arrives
+    // during the reply, so '1' overruns the 'N' nobody has read yet; the
+    // rest, "1\r", once the node listens again. Node 1 reads "N1\r", with
+    // the overrun on record.
+    ASSERT_FALSE(node.outputOn());
+    node.tx.clear();
+    node.send("H1\r");
+    ASSERT_TRUE(node.m.runUntil([&] { return !node.tx.empty(); }, fromMillis(20)));
+    uart.receive('N', kBusBaud);
+    node.m.runFor(kBusChar);
+    uart.receive('1', kBusBaud);
+    ASSERT_TRUE(node.m.runUntil([&] { return node.tx.size() == 8 && uart.txIdle(); }, fromMillis(20)));
+    EXPECT_EQ(node.text(), "e=1808" + kCrLf);
+    EXPECT_EQ(uart.overruns(), 1u);
+    node.m.runFor(kBusChar);
+    EXPECT_EQ(node.exchange("1\r"), "");
+    EXPECT_FALSE(node.outputOn());
+    EXPECT_EQ(node.exchange("N1\r"), "");  // a clean frame is carried out
+    EXPECT_TRUE(node.outputOn());
+    EXPECT_EQ(node.resets(), 0u);
+}

@@ -8,9 +8,13 @@
 // --quick (the default; what CI runs): four page transfers each way, a cut
 // before and one half-way through every command of the transfers and of
 // every 8th command otherwise; second cuts at every erase and every 4th
-// other command of the recoveries. --long: eight transfers each way, a cut
-// before and three half-way cuts with their own seeds at every command, all
-// second cuts. POWERCUT_MODE=long in the environment does the same as --long.
+// other command of the recoveries; at the start of every frame, one torn
+// clean-up erase whose page reads 6. --long: eight transfers each way, a cut
+// before and three half-way cuts with their own seeds at every command, three
+// torn clean-up erases a frame, all second cuts. POWERCUT_MODE=long in the
+// environment does the same as --long. Either run has a budget of frames,
+// boots and simulated time (see powercut.h); a node that never settles
+// fails the run with "budget exceeded" instead of keeping it going.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -24,7 +28,7 @@ namespace {
 [[noreturn]] void usage() {
     std::fprintf(stderr,
                  "usage: powercut_campaign [--quick | --long] [--seed N] [--wear N]\n"
-                 "       powercut_campaign [--seed N] --command I --cut before|during --point-seed S\n"
+                 "       powercut_campaign [--seed N] --command I --cut before|during|six --point-seed S\n"
                  "                         [--second R --second-cut before|during --second-seed T]\n");
     std::exit(2);
 }
@@ -32,8 +36,11 @@ namespace {
 powercut::Cut cutOf(const char* s) {
     if (std::strcmp(s, "before") == 0) return powercut::Cut::Before;
     if (std::strcmp(s, "during") == 0) return powercut::Cut::During;
+    if (std::strcmp(s, "six") == 0) return powercut::Cut::Six;
     usage();
 }
+
+int run(const powercut::Config& cfg, bool longMode, unsigned wearWrites, const std::optional<powercut::Point>& one);
 
 }  // namespace
 
@@ -67,12 +74,27 @@ int main(int argc, char** argv) {
         cfg.duringSeeds = 3;
         cfg.stride = 1;
         cfg.secondStride = 1;
+        cfg.sixSeeds = 3;
     } else {
         cfg.transfers = 4;
         cfg.duringSeeds = 1;
         cfg.stride = 8;
         cfg.secondStride = 4;
+        cfg.sixSeeds = 1;
     }
+    cfg.budget.frames = powercut::frameBudget(cfg.transfers);
+    try {
+        return run(cfg, longMode, wearWrites, one);
+    } catch (const std::exception& e) {
+        std::printf("power-cut campaign (%s, seed %llu) failed: %s\n", longMode ? "long" : "quick",
+                    static_cast<unsigned long long>(cfg.seed), e.what());
+        return 1;
+    }
+}
+
+namespace {
+
+int run(const powercut::Config& cfg, bool longMode, unsigned wearWrites, const std::optional<powercut::Point>& one) {
     const auto t0 = std::chrono::steady_clock::now();
     powercut::Campaign c(cfg);
     c.record();
@@ -100,7 +122,13 @@ int main(int argc, char** argv) {
     std::printf("  cut points tried: %llu (%llu first cuts, %llu second cuts during recovery)\n",
                 static_cast<unsigned long long>(r.points + r.secondPoints), static_cast<unsigned long long>(r.points),
                 static_cast<unsigned long long>(r.secondPoints));
+    std::printf("  of the first cuts, torn clean-up erases whose page reads 6: %llu\n",
+                static_cast<unsigned long long>(r.sixPoints));
     std::printf("  values lost: %llu\n", static_cast<unsigned long long>(r.lost));
+    std::printf("  spent: %llu frames, %llu boots, %.0f s simulated (budget %llu, %llu, %.0f s)\n",
+                static_cast<unsigned long long>(r.frames), static_cast<unsigned long long>(r.boots + w.report().boots),
+                sim::toSeconds(r.virtualTime + w.report().virtualTime), static_cast<unsigned long long>(c.budget().frames),
+                static_cast<unsigned long long>(c.budget().boots), sim::toSeconds(c.budget().virtualTime));
     std::printf("  slowest boot after a cut: %.1f ms (watchdog period 125 ms)\n", sim::toMillis(r.slowestBoot));
     std::printf("  wear: %u changing writes, %llu page erases (at most %llu allowed)\n", wearWrites,
                 static_cast<unsigned long long>(erases), static_cast<unsigned long long>(allowed));
@@ -111,3 +139,5 @@ int main(int argc, char** argv) {
                 secs(t1, t2), secs(t2, t3));
     return r.failures.empty() && r.lost == 0 && erases <= allowed ? 0 : 1;
 }
+
+}  // namespace
