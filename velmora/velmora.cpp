@@ -331,7 +331,13 @@ void OutputOn(bool persist) {
 void Dump() {
     TurnAround();
     rprintf("\n");
+#ifdef VELMORA_FAULT_DUMP_FORMAT
+    // Test image only: a dump whose ADC lines lack their closing CR, for the
+    // protocol checks to catch.
+    for (int32_t i = 0; i < 4; ++i) rprintf("ADC[%i]=%u\n", i, adc_data[i]);
+#else
     for (int32_t i = 0; i < 4; ++i) rprintf("ADC[%i]=%u\n\r", i, adc_data[i]);
+#endif
     // Tenths of a code per 1.3: the sensor's slope, in whole degrees.
     const int32_t tenfold = static_cast<int32_t>(static_cast<uint32_t>(Temperature) * 10u);
     rprintf("Temperature=%i\n\r", tenfold / 13);

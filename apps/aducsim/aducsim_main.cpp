@@ -377,6 +377,7 @@ int main(int argc, char** argv) {
     if (serial == "pty") std::printf("serial line: %s\n", port->address().c_str());
     else if (serial.rfind("tcp:", 0) == 0) std::printf("serial line: tcp:%s\n", port->address().c_str());
     std::fflush(stdout);
+    port->offerBaud(10.0 * double(sim::kTicksPerSecond) / double(line->charTime()));
     cfg.log(line->describe() + " on " + port->address() + (speed == "max" ? ", full speed" : ", real time"));
     if (gdb)
         cfg.report("waiting for gdb on 127.0.0.1:" + std::to_string(gdb->port()) + " (target remote :" +
@@ -421,6 +422,9 @@ int main(int argc, char** argv) {
     // Hands the host's bytes to the line no further ahead than the next
     // slice needs, so the line's queue stays short and the timing real.
     auto feed = [&] {
+        // A host at another rate than the nodes' is heard as garbled bytes.
+        if (!pending.empty())
+            if (const double b = port->baud(); b > 0) line->setHostBaud(b);
         const sim::Ticks ch = line->charTime();
         const sim::Ticks horizon = line->now() + slice + ch;
         while (!pending.empty()) {
@@ -510,6 +514,14 @@ int main(int argc, char** argv) {
         }
         if (runFor && line->now() >= start + runFor) break;
         if (!runFor && port->inputEnded() && pending.empty() && line->now() >= lastBusy + linger) break;
+        if (realtime && !debugging) {
+            // Behind the wall clock (a busy host): slip, never race to catch
+            // up. A race runs the nodes' time many times faster than a host
+            // can answer, so a host that answers a reply at once would reach
+            // a velmora node after its 125 ms watchdog, which no real line does.
+            const auto maxLag = std::chrono::milliseconds(5);
+            if (const auto a = aheadBy(); a < -maxLag) wallStart += -a - maxLag;
+        }
         if (realtime && !debugging && ahead()) {
             const auto left = aheadBy();
             const int ms = int(std::chrono::duration_cast<std::chrono::milliseconds>(left).count());

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -19,6 +20,13 @@ namespace sim {
 namespace {
 
 std::string sysError(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+// Standard termios rates, for a pty's speed setting.
+constexpr struct { speed_t code; double baud; } kRates[] = {
+    {B300, 300},       {B600, 600},       {B1200, 1200},     {B2400, 2400},     {B4800, 4800},
+    {B9600, 9600},     {B19200, 19200},   {B38400, 38400},   {B57600, 57600},   {B115200, 115200},
+    {B230400, 230400}, {B460800, 460800}, {B921600, 921600},
+};
 
 // Where a symlink points; empty when path is no symlink.
 std::string linkTarget(const std::string& path) {
@@ -93,6 +101,25 @@ public:
     void wait(int timeoutMs) override {
         pollfd p{master_, POLLIN, 0};
         poll(&p, 1, timeoutMs);
+    }
+    // A pty carries no bits, but its settings hold the rate the host chose
+    // (tcsetattr on its end); a host at the wrong rate is heard as one.
+    double baud() const override {
+        termios t;
+        if (tcgetattr(slave_, &t) != 0) return 0;
+        const speed_t s = cfgetospeed(&t);
+        for (const auto& r : kRates)
+            if (r.code == s) return r.baud;
+        return 0;
+    }
+    void offerBaud(double lineBaud) override {
+        termios t;
+        if (tcgetattr(slave_, &t) != 0) return;
+        const auto* best = &kRates[0];
+        for (const auto& r : kRates)
+            if (std::fabs(r.baud - lineBaud) < std::fabs(best->baud - lineBaud)) best = &r;
+        cfsetspeed(&t, best->code);
+        tcsetattr(slave_, TCSANOW, &t);
     }
 
 private:

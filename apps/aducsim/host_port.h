@@ -29,6 +29,11 @@ public:
     virtual bool quitRequested() const { return false; }
     // The host's input has ended for good (stdio from a file or pipe).
     virtual bool inputEnded() const { return false; }
+    // The rate the host has set on its end of the line, 0 when the line has
+    // none (TCP, terminal). A pty starts at `lineBaud` (offerBaud), so a host
+    // that sets no rate talks at the nodes' own.
+    virtual double baud() const { return 0; }
+    virtual void offerBaud(double lineBaud) {}
     // The input is not typed but comes from a file or pipe (stdio): it is
     // sent a line at a time, as an operator would.
     virtual bool paced() const { return false; }

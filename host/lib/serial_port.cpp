@@ -149,6 +149,21 @@ SerialPort::~SerialPort() {
 
 void SerialPort::write(std::string_view bytes) { write_all(fd_, bytes, path_); }
 
+void SerialPort::set_baud(unsigned baud) {
+  speed_t code = 0;
+  bool found = false;
+  for (const auto& b : kBauds)
+    if (b.rate == baud) code = b.code, found = true;
+  if (!found) throw usage_error("unsupported baud rate " + std::to_string(baud));
+  ::tcdrain(fd_);
+  struct termios tio;
+  if (::tcgetattr(fd_, &tio) != 0) throw port_error(sys_error("cannot read the settings of", path_, errno));
+  ::cfsetispeed(&tio, code);
+  ::cfsetospeed(&tio, code);
+  if (::tcsetattr(fd_, TCSANOW, &tio) != 0) throw port_error(sys_error("cannot configure", path_, errno));
+  baud_ = baud;
+}
+
 std::string SerialPort::read_some(Duration timeout) { return read_chunk(fd_, timeout, path_); }
 
 TcpLine::TcpLine(const std::string& host, const std::string& port, unsigned nominal_baud, Duration connect_timeout)

@@ -27,6 +27,9 @@ class SerialPort final : public Transport {
   unsigned baud() const override { return baud_; }
   std::string name() const override { return path_; }
   int poll_fd() const override { return fd_; }
+  // Waits until the bytes already written have left, then changes the rate
+  // (a line check sends a frame at a wrong rate on purpose).
+  void set_baud(unsigned baud);
 
  private:
   std::string path_;
