@@ -167,6 +167,8 @@ TEST(VelmoraBus, NodeThatHearsItselfNeedsTheHostsClosingFrame) {
     EXPECT_EQ(wd.resets[0], 0u);
     EXPECT_TRUE(node.board.outputEnabled());
 
+    rig.allowReports("watchdog reset");
+    rig.allowReports("write-protected in watchdog mode");
     EXPECT_GE(replyValue(rig.ask("R1\r")), 0);  // and nothing after it
     rig.bus.runFor(fromMillis(300));
     EXPECT_EQ(wd.resets[0], 1u);
