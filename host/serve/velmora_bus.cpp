@@ -304,7 +304,7 @@ void VelmoraBus::step_ramp(Node& n) {
   }
   if (r.k == r.n) {
     end_ramp(n, "verified",
-             "ramped " + std::to_string(r.from) + " V to " + std::to_string(r.to) + " V in " + std::to_string(r.n) +
+             "ramped from " + std::to_string(r.from) + " V to " + std::to_string(r.to) + " V in " + std::to_string(r.n) +
                  " steps, reads " + std::to_string(v) + " V");
     return;
   }
