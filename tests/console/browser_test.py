@@ -41,7 +41,17 @@ def main():
         driver = browser.start()
         driver.get(f"http://127.0.0.1:{rig.port}/")
         js = driver.execute_script
-        text = lambda sel: driver.find_element(By.CSS_SELECTOR, sel).text  # noqa: E731
+        from selenium.common.exceptions import StaleElementReferenceException
+
+        def text(sel):
+            # The page redraws its cards on every event: an element found a
+            # moment ago may be gone, so read it afresh.
+            for _ in range(20):
+                try:
+                    return driver.find_element(By.CSS_SELECTOR, sel).text
+                except StaleElementReferenceException:
+                    time.sleep(0.05)
+            return driver.find_element(By.CSS_SELECTOR, sel).text
 
         # The cards of the nodes the scan found, with live readings.
         wait_for(lambda: js("return document.querySelectorAll('.card').length") == 2 and
