@@ -44,7 +44,7 @@ struct Dump {
 // temperature value. The node prints (1317 - code) * 10 / 13 of its on-chip
 // sensor's ADC code, so code = 1317 - 1.3 * value, within the 1.3 codes that
 // the node's truncation loses (about 0.6 C). The sensor figures are typical
-// values from the ADuC702x data sheet (Specifications table, temperature
+// values from the ADuC702x data sheet (electrical characteristics table, temperature
 // sensor: 780 mV at 25 C, -1.3 mV/C; internal ADC reference 2.5 V, 12 bits;
 // page not recorded here), not a calibration of the chip at hand, so the
 // result is an estimate of a few degrees' accuracy (assumed).
