@@ -166,32 +166,22 @@ json Readout::select() {
 json Readout::averaging(unsigned exponent) {
   if (exponent < 1 || exponent > kMaxAveraging)
     throw usage_error("averaging exponent must be 1.." + std::to_string(kMaxAveraging) + " (2^N passes)");
-  return call([=, this]() -> json {
-    try {
-      Outcome o = client().set_averaging(exponent);
-      {
-        std::lock_guard<std::mutex> lock(m_);
-        averaging_ = o.readback;
-        last_reply_ = unix_ms();
-        reply_ = "ok";
-      }
-      publish_unit();
-      return {{"verdict", to_string(o.verdict)}, {"detail", o.detail}, {"readback", o.readback.value_or(0)}};
-    } catch (const Error& e) {
-      failed(e);
-      throw;
-    }
-  });
+  return set_parameter([=, this] { return client().set_averaging(exponent); }, averaging_);
 }
 
 json Readout::settle(unsigned units) {
   if (units < 1 || units > 65535) throw usage_error("settling time must be 1..65535 units of about 1 us");
-  return call([=, this]() -> json {
+  return set_parameter([=, this] { return client().set_settle_time(units); }, settle_);
+}
+
+// Sends one parameter on the line thread and keeps the unit's read-back of it.
+json Readout::set_parameter(std::function<Outcome()> send, std::optional<unsigned>& kept) {
+  return call([=, this, &kept]() -> json {
     try {
-      Outcome o = client().set_settle_time(units);
+      Outcome o = send();
       {
         std::lock_guard<std::mutex> lock(m_);
-        settle_ = o.readback;
+        kept = o.readback;
         last_reply_ = unix_ms();
         reply_ = "ok";
       }

@@ -2,6 +2,7 @@
 // The tavlo line as the console runs it: the unit selected once, its
 // parameters tracked, scans on request or continuously, and a light check
 // that the unit still answers while nothing else happens.
+#include <functional>
 #include <optional>
 
 #include "errors.hpp"
@@ -31,6 +32,7 @@ class Readout final : public LineWorker {
   json run(bool on);
 
  private:
+  json set_parameter(std::function<Outcome()> send, std::optional<unsigned>& kept);
   void on_open() override;
   void on_lost(const std::string& why) override;
   bool background() override;
