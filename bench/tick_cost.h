@@ -198,7 +198,7 @@ inline TimeBase timeBase(const std::string& elf, bool print = true) {
             h.m.onException = [&](uint32_t v, Mode) { if (v == 0x18) entry(); };
             h.m.onBlock = [&](uint32_t addr, uint32_t) { leave(addr); };
         }
-        for (const auto c : {std::pair<uint32_t, int32_t>{2000, 50000}, {2000, 129440}, {2445, -1000}}) {
+        for (const auto& c : {std::pair<uint32_t, int32_t>{2000, 50000}, {2000, 129440}, {2445, -1000}}) {
             h.m.writeSym("HV_Setting", c.first);
             h.m.writeSym("integral", uint32_t(c.second));
             h.m.runFor(fromMillis(3));

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "aduc702x.h"
+#include "chip/periph/core_blocks.h"
 #include "core/machine.h"
 #include "core/timed_loop.h"
 
@@ -205,7 +206,9 @@ struct MachineHooks {
             s.idleHead = s.idleReader = ~0u;  // not a loop: the head never came back
         }
         m->lastBlock_ = uint32_t(address);
+        m->lastBlockSize_ = size;
         chip.pc = uint32_t(address);
+        if (chip.power().sequenceOpen()) m->keyBlock(uint32_t(address), size);
         if (m->stackChecks_ && !m->stackAreas_.empty()) {
             if (uint32_t(address) == m->stackMain_) m->stackArmed_ = true;
             if (m->stackArmed_ && (m->blockKind(uint32_t(address), size) & Machine::kBlockReturns)) {
@@ -311,7 +314,10 @@ struct MachineHooks {
             uc_emu_stop(uc);
             return;
         }
+        const bool key = addr >= POWKEY1.addr && addr <= PLLKEY2.addr;
+        if (key) m->keyAccessBefore(addr, true);
         m->chip_.write(addr, uint32_t(value));
+        if (key) m->keyAccessAfter();
         m->hs().mmioSpoils = true;
         // The write may have scheduled an event (a conversion, a byte on the
         // line) before the end of this slice: the core must stop for it.

@@ -297,6 +297,23 @@ private:
     uint32_t skipBreakAt_ = ~0u;
     uint32_t trapAddr_ = 0;
     uint32_t lastBlock_ = 0;
+    uint32_t lastBlockSize_ = 0;
+
+    // Key sequences of the power block (core/key_sequences.cpp): where the
+    // last step was, and the memory accesses of the blocks run since.
+    struct KeyStep {
+        uint32_t block = 0, size = 0;
+        int index = -1;  // of the instruction in its block; -1 not found
+    };
+    KeyStep keyStep_;
+    int keyIndex_ = -1;          // the access being made
+    uint32_t keyBlocks_ = 0;     // blocks started since the last step
+    uint32_t keyTransfers_ = 0;  // their instructions that access memory
+    void keyBlock(uint32_t addr, uint32_t size);
+    void keyAccessBefore(uint32_t addr, bool write);
+    void keyAccessAfter();
+    int findAccess(uint32_t block, uint32_t size, uint32_t addr, bool write, int after);
+    unsigned accessesBefore(uint32_t block, uint32_t size, int index);
 
     // Stack checks (see above).
     void loadStackAreas();

@@ -76,6 +76,57 @@ probe_spin_loop:
     .ltorg
 )");
 
+// POWCON's key sequence with r0 as the new value: as start-up writes it
+// (how 0), with a RAM store after POWKEY1 (1), with a literal-pool load
+// from the flash before POWKEY2 (2); across a branch with no memory access
+// (3) and with a RAM store in the block branched to (4).
+void probe_keyed_powcon(uint32_t value, uint32_t how);
+asm(R"(
+    .text
+    .arm
+    .global probe_keyed_powcon
+    .type probe_keyed_powcon, %function
+probe_keyed_powcon:
+    ldr r2, =0xFFFF0000
+    mov r3, #0x01
+    mov r12, #0xF4
+    cmp r1, #1
+    beq 1f
+    cmp r1, #2
+    beq 2f
+    cmp r1, #3
+    beq 3f
+    cmp r1, #4
+    beq 4f
+    str r3, [r2, #0x404]
+    str r0, [r2, #0x408]
+    str r12, [r2, #0x40C]
+    bx lr
+1:  str r3, [r2, #0x404]
+    str r3, [sp, #-4]
+    str r0, [r2, #0x408]
+    str r12, [r2, #0x40C]
+    bx lr
+2:  str r3, [r2, #0x404]
+    str r0, [r2, #0x408]
+    ldr r3, =0x12345678
+    str r12, [r2, #0x40C]
+    bx lr
+3:  str r3, [r2, #0x404]
+    b 5f
+4:  str r3, [r2, #0x404]
+    b 6f
+5:  add r3, r3, #1
+    str r0, [r2, #0x408]
+    str r12, [r2, #0x40C]
+    bx lr
+6:  ldr r3, [sp, #-4]
+    str r0, [r2, #0x408]
+    str r12, [r2, #0x40C]
+    bx lr
+    .ltorg
+)");
+
 int main(void) {
     // Keep the routines the tests call (nothing else references them).
     for (const void* f : {(const void*)probe_mix, (const void*)probe_call_thumb,
@@ -83,7 +134,7 @@ int main(void) {
                           (const void*)probe_swi, (const void*)probe_spin,
                           (const void*)probe_initialised, (const void*)probe_zeroed,
                           (const void*)&probe_irq_count, (const void*)probe_timer_start,
-                          (const void*)probe_poll, (const void*)probe_poll_storing})
+                          (const void*)probe_poll, (const void*)probe_poll_storing, (const void*)probe_keyed_powcon})
         asm volatile("" ::"r"(f));
     probe_powcon_at_main = POWCON;
     probe_main_entered = 1;

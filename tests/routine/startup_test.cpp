@@ -2,8 +2,12 @@
 // simulator on the probe images.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
+
 #include "aduc702x.h"
 #include "machine.h"
+#include "periph/core_blocks.h"
 
 using namespace sim;
 
@@ -50,6 +54,47 @@ TEST_F(Probe, StartupInitialisesRamWhateverItHeldAndEntersMainInUserMode) {
     EXPECT_EQ(m.readSym("probe_initialised"), 0x11111111u);
     EXPECT_EQ(m.readSym("probe_zeroed"), 0u);
     EXPECT_EQ(m.readSym("IRQ"), 0u);
+}
+
+// POWCON changes only when its three writes come with no other memory
+// access between them: a RAM store or a literal load from the flash
+// inside the sequence breaks it, is reported with the step it came
+// before, and leaves POWCON as it was.
+TEST_F(Probe, KeyedWritesTakeEffectOnlyBackToBack) {
+    boot();
+    const uint32_t fn = m.symbol("probe_keyed_powcon");
+    auto at = [&](uint32_t off) {
+        char b[16];
+        std::snprintf(b, sizeof b, "0x%08X", fn + off);
+        return std::string(b);
+    };
+    m.call("probe_keyed_powcon", {0x01, 0});
+    EXPECT_EQ(m.chip().coreDivider(), 1u);
+    EXPECT_EQ(m.chip().power().brokenSequences(), 0u);
+
+    m.call("probe_keyed_powcon", {0x02, 1});
+    EXPECT_EQ(m.chip().coreDivider(), 1u) << "a RAM store after POWKEY1";
+    ASSERT_EQ(m.chip().power().brokenSequences(), 1u);
+    EXPECT_NE(m.chip().reports().back().find("broken by a RAM or flash access before the instruction at " + at(0x44)),
+              std::string::npos)
+        << m.chip().reports().back();
+
+    m.call("probe_keyed_powcon", {0x03, 2});
+    EXPECT_EQ(m.chip().coreDivider(), 1u) << "a literal load before POWKEY2";
+    EXPECT_EQ(m.chip().power().brokenSequences(), 2u);
+    EXPECT_NE(m.chip().reports().back().find("access before the instruction at " + at(0x5C)), std::string::npos) << m.chip().reports().back();
+
+    m.call("probe_keyed_powcon", {0x00, 0});
+    EXPECT_EQ(m.chip().coreDivider(), 0u) << "a broken sequence leaves nothing open";
+
+    // Across blocks: a branch between the steps is no access, a load in
+    // the block it goes to is one.
+    m.call("probe_keyed_powcon", {0x02, 3});
+    EXPECT_EQ(m.chip().coreDivider(), 2u);
+    EXPECT_EQ(m.chip().power().brokenSequences(), 2u);
+    m.call("probe_keyed_powcon", {0x01, 4});
+    EXPECT_EQ(m.chip().coreDivider(), 2u) << "a RAM load in the block branched to";
+    EXPECT_EQ(m.chip().power().brokenSequences(), 3u);
 }
 
 TEST_F(Probe, ReturningMainSpinsInReturnFromMain) {
