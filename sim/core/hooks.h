@@ -131,6 +131,22 @@ struct MachineHooksState {
 // asks for it at every block).
 inline MachineHooksState& Machine::hs() { return *hookState_; }
 
+inline Machine::CachedBlock* Machine::cachedBlock(uint32_t addr, uint32_t size) {
+    const uint32_t off = addr >= kFlashBase ? addr - kFlashBase : addr;  // flash is mirrored at 0
+    if (off >= kFlashSize || off + size > kFlashSize || costIndex_.empty()) return nullptr;
+    const int32_t i = costIndex_[off >> 1];
+    if (i >= 0 && blocks_[size_t(i)].size == size) return &blocks_[size_t(i)];
+    return costNewBlock(off, addr, size);
+}
+
+// What a block does (see decodeKind): anything outside flash, or before an
+// image is loaded, may store.
+inline uint8_t Machine::kindOf(CachedBlock* b, uint32_t addr, uint32_t size) {
+    if (!b || size < 2 || !kindsOn_) return kBlockStores;
+    if (!b->kind) b->kind = decodeKind(addr, size);
+    return b->kind;
+}
+
 struct MachineHooks {
     using State = MachineHooksState;
 
@@ -209,9 +225,12 @@ struct MachineHooks {
         m->lastBlockSize_ = size;
         chip.pc = uint32_t(address);
         if (chip.power().sequenceOpen()) m->keyBlock(uint32_t(address), size);
+        // One look-up serves the checks and the charge (valid until the
+        // next block is costed: a tool's onBlock may cost one).
+        Machine::CachedBlock* b = m->cachedBlock(uint32_t(address), size);
         if (m->stackChecks_ && !m->stackAreas_.empty()) {
             if (uint32_t(address) == m->stackMain_) m->stackArmed_ = true;
-            if (m->stackArmed_ && (m->blockKind(uint32_t(address), size) & Machine::kBlockReturns)) {
+            if (m->stackArmed_ && (m->kindOf(b, uint32_t(address), size) & Machine::kBlockReturns)) {
                 static int ids[2] = {UC_ARM_REG_SP, UC_ARM_REG_CPSR};
                 uint32_t v[2];
                 void* ptrs[2] = {&v[0], &v[1]};
@@ -223,15 +242,19 @@ struct MachineHooks {
             }
         }
         if (s.idleHead != ~0u && !s.passStores)
-            s.passStores = (m->blockKind(uint32_t(address), size) & Machine::kBlockStores) != 0;
-        if (m->onBlock) m->onBlock(uint32_t(address), size);
+            s.passStores = (m->kindOf(b, uint32_t(address), size) & Machine::kBlockStores) != 0;
+        if (m->onBlock) {
+            m->onBlock(uint32_t(address), size);
+            b = m->cachedBlock(uint32_t(address), size);
+        }
         uint32_t bytes = size;
         if (s.stepping) {  // a single step runs one instruction of the block
             if (s.stepCounted) return;
             s.stepCounted = true;
             bytes = isThumbAt(m, uint32_t(address)) ? 2 : 4;
+            if (bytes != size) b = nullptr;
         }
-        const BlockCost& c = m->blockCost(uint32_t(address), bytes);
+        const BlockCost& c = b ? b->cost : m->blockCost(uint32_t(address), bytes);
         m->instructions_ += c.instructions;
         m->charge(c.startCycles());
         if (c.lastMayBranch && !c.lastAlwaysTaken) {

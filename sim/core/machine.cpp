@@ -139,7 +139,6 @@ void Machine::flushCode() {
     uc_ctl_remove_cache(uc_, kRamBase, uint64_t(kRamBase) + kRamSize);
     uc_ctl_remove_cache(uc_, kTrapBase, uint64_t(kTrapBase) + kTrapSize);
     hs().timedLoops.clear();
-    std::fill(blockKinds_.begin(), blockKinds_.end(), 0);
     forgetCosts();
 }
 
@@ -374,33 +373,32 @@ void Machine::settleBranch(uint32_t next) {
 
 void Machine::forgetCosts() {
     costIndex_.assign(kFlashSize / 2, -1);
-    costs_.clear();
-    costSizes_.clear();
+    blocks_.clear();
     otherCosts_.clear();
 }
 
-const BlockCost& Machine::blockCost(uint32_t addr, uint32_t size) {
-    const uint32_t off = addr >= kFlashBase ? addr - kFlashBase : addr;  // flash is mirrored at 0
-    const bool thumb = MachineHooks::isThumbAt(this, addr);
-    if (off < kFlashSize && off + size <= kFlashSize && !costIndex_.empty()) {
-        int32_t& i = costIndex_[off >> 1];
-        if (i >= 0 && costSizes_[size_t(i)] == size) return costs_[size_t(i)];
-        const BlockCost c = costBlock(chip_.flash() + off, size, thumb, true, cycleModel_);
-        if (i >= 0) {  // a shorter run of the same start (a step): costed anew
-            costs_[size_t(i)] = c;
-            costSizes_[size_t(i)] = uint16_t(size);
-            return costs_[size_t(i)];
-        }
-        i = int32_t(costs_.size());
-        costs_.push_back(c);
-        costSizes_.push_back(uint16_t(size));
-        return costs_.back();
+Machine::CachedBlock* Machine::costNewBlock(uint32_t off, uint32_t addr, uint32_t size) {
+    int32_t& i = costIndex_[off >> 1];
+    if (i < 0) {
+        i = int32_t(blocks_.size());
+        blocks_.emplace_back();
     }
+    // A shorter run of the same start (a step) is costed anew, and back.
+    CachedBlock& b = blocks_[size_t(i)];
+    b.size = uint16_t(size);
+    b.kind = 0;
+    b.cost = costBlock(chip_.flash() + off, size, MachineHooks::isThumbAt(this, addr), true, cycleModel_);
+    return &b;
+}
+
+const BlockCost& Machine::blockCost(uint32_t addr, uint32_t size) {
+    if (CachedBlock* b = cachedBlock(addr, size)) return b->cost;
     const uint64_t key = uint64_t(addr) << 32 | size;
     auto found = otherCosts_.find(key);
     if (found != otherCosts_.end()) return found->second;
     std::vector<uint8_t> code(size);
     if (uc_mem_read(uc_, addr, code.data(), size) != UC_ERR_OK) std::fill(code.begin(), code.end(), 0);
+    const bool thumb = MachineHooks::isThumbAt(this, addr);
     return otherCosts_.emplace(key, costBlock(code.data(), size, thumb, false, cycleModel_)).first->second;
 }
 

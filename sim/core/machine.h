@@ -281,10 +281,22 @@ private:
     // Time base (see cycleModel()).
     CycleModel cycleModel_;
     uint64_t cycles_ = 0;
-    std::vector<int32_t> costIndex_;  // per flash halfword where a block starts: index into costs_, -1 none
-    std::vector<BlockCost> costs_;
-    std::vector<uint16_t> costSizes_;
+    // What the block hook needs of a block of flash, found with one look-up:
+    // its cost and (decoded when first asked for) its kind, for the size it
+    // was met with (a step runs a shorter block from the same start).
+    struct CachedBlock {
+        uint16_t size = 0;
+        uint8_t kind = 0;  // 0: not decoded yet
+        BlockCost cost;
+    };
+    std::vector<int32_t> costIndex_;  // per flash halfword where a block starts: index into blocks_, -1 none
+    std::vector<CachedBlock> blocks_;
     std::unordered_map<uint64_t, BlockCost> otherCosts_;  // code outside flash
+    // The flash block at addr of `size` bytes, costed; nullptr for code
+    // outside flash (or before an image gave flash its cache). Valid until
+    // the next block is costed.
+    inline CachedBlock* cachedBlock(uint32_t addr, uint32_t size);  // defined in core/hooks.h
+    CachedBlock* costNewBlock(uint32_t off, uint32_t addr, uint32_t size);
     // The block that ran last ends in a conditional branch: the refill is
     // charged once the next block shows it was taken.
     uint32_t branchEnd_ = 0, branchExtra_ = 0;
@@ -320,8 +332,10 @@ private:
     bool checkStack(uint32_t sp, uint32_t cpsr, const char* when);
     static constexpr uint8_t kBlockKnown = 1, kBlockReturns = 2, kBlockStores = 4;
     uint8_t blockKind(uint32_t addr, uint32_t size);
-    std::vector<uint8_t> blockKinds_;    // per flash halfword where a block starts: 0 not decoded yet
-    std::vector<uint16_t> blockSizes_;  // the size it was decoded for
+    // The kind of a cached block (b may be null: code outside flash).
+    inline uint8_t kindOf(CachedBlock* b, uint32_t addr, uint32_t size);  // defined in core/hooks.h
+    uint8_t decodeKind(uint32_t addr, uint32_t size);
+    bool kindsOn_ = false;  // an image is loaded: flash blocks are decoded (else all may store)
     uint32_t stackFloor_ = 0;  // end of zero-initialised data
     std::vector<StackArea> stackAreas_;
     bool stackChecks_ = true;

@@ -65,7 +65,6 @@ void Machine::restore(const Snapshot& s) {
         if (off < imageEnd) {
             uc_ctl_remove_cache(uc_, off, off + 512);
             uc_ctl_remove_cache(uc_, kFlashBase + off, kFlashBase + off + 512);
-            std::fill(blockKinds_.begin(), blockKinds_.end(), 0);
             forgetCosts();
         }
     }

@@ -10,8 +10,7 @@ namespace sim {
 
 void Machine::loadStackAreas() {
     stackAreas_.clear();
-    blockKinds_.assign(kFlashSize / 2, 0);
-    blockSizes_.assign(kFlashSize / 2, 0);
+    kindsOn_ = true;
     auto bssEnd = image_.find("__bss_end__");
     stackFloor_ = bssEnd ? (*bssEnd + 3) & ~3u : 0;
     clearStackDepths();
@@ -70,13 +69,10 @@ uint32_t Machine::stackHighWater(Mode m) {
 // to SP; at its start the frame is still there, so the stack check sees the
 // routine at its deepest), and whether it may store to memory (for the
 // polling-loop check; counted generously: anything that might store does).
-uint8_t Machine::blockKind(uint32_t addr, uint32_t size) {
-    uint32_t off = addr >= kFlashBase ? addr - kFlashBase : addr;
-    if (off >= kFlashSize || size < 2 || off + size > kFlashSize || blockKinds_.empty()) return kBlockStores;
-    uint8_t& kind = blockKinds_[off >> 1];
-    uint16_t& decodedSize = blockSizes_[off >> 1];  // a step runs a shorter block from the same start
-    if (kind && decodedSize == size) return kind;
-    decodedSize = uint16_t(size);
+uint8_t Machine::blockKind(uint32_t addr, uint32_t size) { return kindOf(cachedBlock(addr, size), addr, size); }
+
+uint8_t Machine::decodeKind(uint32_t addr, uint32_t size) {
+    const uint32_t off = addr >= kFlashBase ? addr - kFlashBase : addr;
     const uint8_t* f = chip_.flash();
     bool pops = false, returns = false, stores = false;
     if (MachineHooks::isThumbAt(this, addr)) {
@@ -105,8 +101,7 @@ uint8_t Machine::blockKind(uint32_t addr, uint32_t size) {
                       (i & 0x0E100000) == 0x0C000000;    // stc
         }
     }
-    kind = uint8_t(kBlockKnown | (pops && returns ? kBlockReturns : 0) | (stores ? kBlockStores : 0));
-    return kind;
+    return uint8_t(kBlockKnown | (pops && returns ? kBlockReturns : 0) | (stores ? kBlockStores : 0));
 }
 
 bool Machine::checkStack(uint32_t sp, uint32_t cpsr, const char* when) {
