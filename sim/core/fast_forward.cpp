@@ -17,13 +17,6 @@ namespace sim {
 bool Machine::idleCheck(uint32_t head) {
     auto& s = hs();
     MachineHooksState::Snapshot now{};
-    static const int ids[17] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R3, UC_ARM_REG_R4,
-                                UC_ARM_REG_R5, UC_ARM_REG_R6, UC_ARM_REG_R7, UC_ARM_REG_R8, UC_ARM_REG_R9,
-                                UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12, UC_ARM_REG_SP,
-                                UC_ARM_REG_LR, UC_ARM_REG_PC, UC_ARM_REG_CPSR};
-    void* ptrs[17];
-    for (int i = 0; i < 17; ++i) ptrs[i] = &now.regs[i];
-    uc_reg_read_batch(uc_, const_cast<int*>(ids), ptrs, 17);
     now.time = chip_.now();
     now.instructions = instructions_;
     now.cycles = cycles_;
@@ -35,7 +28,26 @@ bool Machine::idleCheck(uint32_t head) {
         s.idleSnap.time = now.time;
         return false;
     }
-    const bool fixed = s.idleHaveSnap && s.mmioReads > 0 && !s.mmioSpoils && !ramTouched_ &&
+    if (s.mmioSpoils) {
+        // It reads a count (a timer's loop, see timedSkip) or takes a
+        // byte: no fixed point. The next block that polls may be one.
+        s.idleHead = s.idleReader = ~0u;
+        s.idleHaveSnap = false;
+        s.mmioHash = 0;
+        s.mmioReads = 0;
+        s.mmioSpoils = false;
+        return false;
+    }
+    // The registers cost a call into the emulator each: read only now that
+    // the pass may be a fixed point or becomes the snapshot.
+    static const int ids[17] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R3, UC_ARM_REG_R4,
+                                UC_ARM_REG_R5, UC_ARM_REG_R6, UC_ARM_REG_R7, UC_ARM_REG_R8, UC_ARM_REG_R9,
+                                UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12, UC_ARM_REG_SP,
+                                UC_ARM_REG_LR, UC_ARM_REG_PC, UC_ARM_REG_CPSR};
+    void* ptrs[17];
+    for (int i = 0; i < 17; ++i) ptrs[i] = &now.regs[i];
+    uc_reg_read_batch(uc_, const_cast<int*>(ids), ptrs, 17);
+    const bool fixed = s.idleHaveSnap && s.mmioReads > 0 && !ramTouched_ &&
                        std::memcmp(now.regs, s.idleSnap.regs, sizeof now.regs) == 0 &&
                        (!s.passStores ||
                         (s.snapRamValid && std::memcmp(ram_.data(), s.snapRam.data(), kRamSize) == 0));
@@ -61,16 +73,6 @@ bool Machine::idleCheck(uint32_t head) {
         s.idleSnap.instructions = instructions_;
         s.idleSnap.cycles = cycles_;
     } else {
-        if (s.mmioSpoils) {
-            // It reads a count (a timer's loop, see timedSkip) or takes a
-            // byte: no fixed point. The next block that polls may be one.
-            s.idleHead = s.idleReader = ~0u;
-            s.idleHaveSnap = false;
-            s.mmioHash = 0;
-            s.mmioReads = 0;
-            s.mmioSpoils = false;
-            return false;
-        }
         if (s.idleHaveSnap && ++s.idleMisses > 8) {
             // Not a polling loop after all: let another block have a go later.
             s.idleHead = s.idleReader = ~0u;

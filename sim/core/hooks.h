@@ -134,8 +134,8 @@ inline MachineHooksState& Machine::hs() { return *hookState_; }
 inline Machine::CachedBlock* Machine::cachedBlock(uint32_t addr, uint32_t size) {
     const uint32_t off = addr >= kFlashBase ? addr - kFlashBase : addr;  // flash is mirrored at 0
     if (off >= kFlashSize || off + size > kFlashSize || costIndex_.empty()) return nullptr;
-    const int32_t i = costIndex_[off >> 1];
-    if (i >= 0 && blocks_[size_t(i)].size == size) return &blocks_[size_t(i)];
+    const uint32_t i = costIndex_[off >> 1];
+    if (i != 0 && blocks_[i - 1].size == size) return &blocks_[i - 1];
     return costNewBlock(off, addr, size);
 }
 
@@ -254,7 +254,16 @@ struct MachineHooks {
             bytes = isThumbAt(m, uint32_t(address)) ? 2 : 4;
             if (bytes != size) b = nullptr;
         }
-        const BlockCost& c = b ? b->cost : m->blockCost(uint32_t(address), bytes);
+        if (b) {
+            m->instructions_ += b->instructions;
+            m->charge(b->startCycles);
+            if (b->settles) {
+                m->branchEnd_ = uint32_t(address) + bytes;
+                m->branchExtra_ = b->takenExtra;
+            }
+            return;
+        }
+        const BlockCost& c = m->blockCost(uint32_t(address), bytes);
         m->instructions_ += c.instructions;
         m->charge(c.startCycles());
         if (c.lastMayBranch && !c.lastAlwaysTaken) {

@@ -372,27 +372,36 @@ void Machine::settleBranch(uint32_t next) {
 }
 
 void Machine::forgetCosts() {
-    costIndex_.assign(kFlashSize / 2, -1);
+    costIndex_.assign(kFlashSize / 2, 0);
     blocks_.clear();
+    costs_.clear();
     otherCosts_.clear();
 }
 
 Machine::CachedBlock* Machine::costNewBlock(uint32_t off, uint32_t addr, uint32_t size) {
-    int32_t& i = costIndex_[off >> 1];
-    if (i < 0) {
-        i = int32_t(blocks_.size());
+    // At most one entry per halfword of flash: the index fits 16 bits.
+    static_assert(kFlashSize / 2 < 0xFFFF);
+    uint16_t& i = costIndex_[off >> 1];
+    if (i == 0) {
         blocks_.emplace_back();
+        costs_.emplace_back();
+        i = uint16_t(blocks_.size());
     }
     // A shorter run of the same start (a step) is costed anew, and back.
-    CachedBlock& b = blocks_[size_t(i)];
+    BlockCost& c = costs_[i - 1u];
+    c = costBlock(chip_.flash() + off, size, MachineHooks::isThumbAt(this, addr), true, cycleModel_);
+    CachedBlock& b = blocks_[i - 1u];
     b.size = uint16_t(size);
     b.kind = 0;
-    b.cost = costBlock(chip_.flash() + off, size, MachineHooks::isThumbAt(this, addr), true, cycleModel_);
+    b.instructions = c.instructions;
+    b.startCycles = c.startCycles();
+    b.settles = c.lastMayBranch && !c.lastAlwaysTaken;
+    b.takenExtra = c.takenExtra();
     return &b;
 }
 
 const BlockCost& Machine::blockCost(uint32_t addr, uint32_t size) {
-    if (CachedBlock* b = cachedBlock(addr, size)) return b->cost;
+    if (CachedBlock* b = cachedBlock(addr, size)) return costs_[size_t(b - blocks_.data())];
     const uint64_t key = uint64_t(addr) << 32 | size;
     auto found = otherCosts_.find(key);
     if (found != otherCosts_.end()) return found->second;

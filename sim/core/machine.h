@@ -282,15 +282,21 @@ private:
     CycleModel cycleModel_;
     uint64_t cycles_ = 0;
     // What the block hook needs of a block of flash, found with one look-up:
-    // its cost and (decoded when first asked for) its kind, for the size it
-    // was met with (a step runs a shorter block from the same start).
+    // the charge, and the kind (decoded when first asked for), for the size
+    // it was met with (a step runs a shorter block from the same start).
+    // Small, so that the blocks a loop runs share cache lines (a board runs
+    // many machines in turn); the whole cost lies beside it in costs_.
     struct CachedBlock {
         uint16_t size = 0;
-        uint8_t kind = 0;  // 0: not decoded yet
-        BlockCost cost;
+        uint8_t kind = 0;            // 0: not decoded yet
+        bool settles = false;        // ends in a conditional branch: takenExtra once the next block shows it
+        uint32_t instructions = 0;
+        uint32_t startCycles = 0;
+        uint32_t takenExtra = 0;
     };
-    std::vector<int32_t> costIndex_;  // per flash halfword where a block starts: index into blocks_, -1 none
+    std::vector<uint16_t> costIndex_;  // per flash halfword where a block starts: 1 + index into blocks_, 0 none
     std::vector<CachedBlock> blocks_;
+    std::vector<BlockCost> costs_;     // beside blocks_
     std::unordered_map<uint64_t, BlockCost> otherCosts_;  // code outside flash
     // The flash block at addr of `size` bytes, costed; nullptr for code
     // outside flash (or before an image gave flash its cache). Valid until
