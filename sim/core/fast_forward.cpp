@@ -107,16 +107,21 @@ bool Machine::idleCheck(uint32_t head) {
 bool Machine::timedSkip(uint32_t addr, uint32_t size) {
     auto& s = hs();
     const uint64_t key = uint64_t(addr) << 32 | size;
-    auto found = s.timedLoops.find(key);
-    if (found == s.timedLoops.end()) {
-        std::optional<TimedLoop> loop;
-        std::vector<uint8_t> code(size);
-        if (uc_mem_read(uc_, addr, code.data(), size) == UC_ERR_OK)
-            loop = TimedLoop::decode(code.data(), size, addr, MachineHooks::isThumbAt(this, addr));
-        found = s.timedLoops.emplace(key, std::move(loop)).first;
+    if (!s.timedEntry || s.timedKey != key) {
+        auto found = s.timedLoops.find(key);
+        if (found == s.timedLoops.end()) {
+            std::optional<TimedLoop> loop;
+            std::vector<uint8_t> code(size);
+            if (uc_mem_read(uc_, addr, code.data(), size) == UC_ERR_OK)
+                loop = TimedLoop::decode(code.data(), size, addr, MachineHooks::isThumbAt(this, addr));
+            found = s.timedLoops.emplace(key, std::move(loop)).first;
+        }
+        s.timedKey = key;
+        s.timedEntry = &found->second;  // elements stay where they are until the map is cleared
     }
-    if (!found->second) return false;
-    const TimedLoop& loop = *found->second;
+    std::optional<TimedLoop>& entry = *s.timedEntry;
+    if (!entry) return false;
+    const TimedLoop& loop = *entry;
     for (uint32_t b : breakpoints_)
         if (b >= addr && b < addr + size) return false;
     if (s.stopAddr >= addr && s.stopAddr < addr + size) return false;
@@ -170,7 +175,7 @@ bool Machine::timedSkip(uint32_t addr, uint32_t size) {
     if (!first.valid || !timer) {
         // It reads something else (a status register): not a timer's loop,
         // and it need not be looked at again.
-        found->second.reset();
+        entry.reset();
         return false;
     }
     first = at(0);

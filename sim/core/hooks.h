@@ -125,6 +125,13 @@ struct MachineHooksState {
         // Polling loops on a timer's count (see Machine::timedSkip), by
         // block address and size; empty for blocks that are not such loops.
         std::unordered_map<uint64_t, std::optional<TimedLoop>> timedLoops;
+        // The entry last looked at: a loop of one block asks at every pass.
+        uint64_t timedKey = 0;
+        std::optional<TimedLoop>* timedEntry = nullptr;
+        void forgetTimedLoops() {
+            timedLoops.clear();
+            timedEntry = nullptr;
+        }
 };
 
 // Private state of the hooks lives with the machine (inline: the block hook

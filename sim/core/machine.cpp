@@ -138,7 +138,7 @@ void Machine::flushCode() {
     uc_ctl_remove_cache(uc_, kFlashBase, uint64_t(kFlashBase) + kFlashSize);
     uc_ctl_remove_cache(uc_, kRamBase, uint64_t(kRamBase) + kRamSize);
     uc_ctl_remove_cache(uc_, kTrapBase, uint64_t(kTrapBase) + kTrapSize);
-    hs().timedLoops.clear();
+    hs().forgetTimedLoops();
     forgetCosts();
 }
 
