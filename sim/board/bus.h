@@ -21,6 +21,11 @@
 // corrupted bytes. Two drivers on at once while a byte is being sent is a
 // collision: recorded, reported, and every byte it touches is flagged.
 //
+// A byte whose stop bit reads as space reaches the receivers with a framing
+// error, and one whose every bit does (the line held at space, as the
+// host's hostBreak() holds it) as a break; receivers then wait for mark
+// before they take the next falling edge as a start bit.
+//
 // Each decoded byte reaches every node's receiver at the byte's end (the end
 // of its stop bit), except where that node's receiver was off: a transceiver
 // whose receive enable is tied to its driver enable (the usual half-duplex
