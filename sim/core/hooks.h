@@ -206,9 +206,7 @@ struct MachineHooks {
             s.idleHead = s.idleReader = ~0u;  // not a loop: the head never came back
         }
         m->lastBlock_ = uint32_t(address);
-        m->lastBlockSize_ = size;
         chip.pc = uint32_t(address);
-        if (chip.power().sequenceOpen()) m->keyBlock(uint32_t(address), size);
         if (m->stackChecks_ && !m->stackAreas_.empty()) {
             if (uint32_t(address) == m->stackMain_) m->stackArmed_ = true;
             if (m->stackArmed_ && (m->blockKind(uint32_t(address), size) & Machine::kBlockReturns)) {
@@ -231,6 +229,8 @@ struct MachineHooks {
             s.stepCounted = true;
             bytes = isThumbAt(m, uint32_t(address)) ? 2 : 4;
         }
+        m->lastBlockSize_ = bytes;
+        if (chip.power().sequenceOpen()) m->keyBlock(uint32_t(address), bytes);
         const BlockCost& c = m->blockCost(uint32_t(address), bytes);
         m->instructions_ += c.instructions;
         m->charge(c.startCycles());
