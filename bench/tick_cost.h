@@ -108,16 +108,17 @@ inline TickFigures measure(const std::string& elf, bool print = true) {
     }
     say("Regulation tick, IRQ entry to return, output on and regulating (T0LD 25: %u cycles, %.1f us)\n",
                 kFastTickCycles, cyclesToMicros(kFastTickCycles));
-    say("  %-22s %6s %12s %12s %12s %12s %14s\n", "slot", "ticks", "instructions", "cycles", "worst cyc",
-                "est. us", "sim us");
+    // "flat us": the time base before the cycle model, 2 cycles an instruction.
+    say("  %-22s %6s %12s %12s %12s %12s %14s %10s\n", "slot", "ticks", "instructions", "cycles", "worst cyc",
+                "est. us", "sim us", "flat us");
     TickFigures f;
     double cycleSum = 0;
     for (const auto& [slot, s] : slots) {
         const char* name = slot == 0 ? "0 (ADC0, regulates)" : slot == 16 ? "16 (temperature)" : nullptr;
         std::string label = name ? name : std::to_string(slot) + " (ADC" + std::to_string(slot) + ")";
-        say("  %-22s %6llu %12.1f %12.1f %12llu %12.1f %14.1f\n", label.c_str(), (unsigned long long)s.n,
+        say("  %-22s %6llu %12.1f %12.1f %12llu %12.1f %14.1f %10.1f\n", label.c_str(), (unsigned long long)s.n,
                     double(s.instr) / s.n, double(s.cycles) / s.n, (unsigned long long)s.worst,
-                    cyclesToMicros(double(s.worst)), s.micros / s.n);
+                    cyclesToMicros(double(s.worst)), s.micros / s.n, cyclesToMicros(2.0 * double(s.instr) / s.n));
         f.worstCycles = std::max(f.worstCycles, double(s.worst));
         cycleSum += double(s.cycles) / s.n;
     }

@@ -225,7 +225,10 @@ public:
                 if (reply != std::to_string(addr) + "\r\n")
                     throw std::runtime_error("node " + std::to_string(addr) + " did not take its address (answered '" +
                                              reply + "')");
-                n->machine.reset(sim::ResetCause::Software);
+                // Then off and on again, as a bench would hand over a board
+                // it has just set up: a power-on reset stops the watchdog the
+                // first boot started, so the node boots as from cold.
+                n->machine.powerOn();
                 cfg.log("prepared " + path + " for node " + std::to_string(addr) +
                         (haveFile ? " (its parameter store was erased)" : ""));
             }

@@ -40,6 +40,7 @@ int Bus::Station::bitAt(Ticks t, const Tx** in) const {
         if (it->start > t) continue;
         if (t >= it->end) break;  // bytes do not overlap: nothing earlier covers t
         if (in) *in = &*it;
+        if (it->isBreak) return 0;
         const unsigned k = unsigned((t - it->start) * 10 / (it->end - it->start));
         if (k == 0) return 0;
         if (k <= 8) return (it->value >> (k - 1)) & 1;
@@ -174,6 +175,26 @@ Ticks Bus::hostSendAt(Ticks start, std::string_view bytes) {
     return s;
 }
 
+Ticks Bus::hostBreak(Ticks duration) {
+    const Ticks s = std::max(now_, hostIdleAt_), end = s + std::max<Ticks>(duration, 1);
+    const Tx b{0, s, end, true, true};
+    if (wiring_ == Wiring::FullDuplex) {
+        hostWire_.push_back(b);
+    } else {
+        auto& e = host_.enable;
+        if (!e.empty() && !e.back().second && e.back().first == s)
+            e.pop_back();
+        else
+            e.emplace_back(s, true);
+        host_.bytes.push_back(b);
+        e.emplace_back(end, false);
+    }
+    // A UART returns to mark for at least a bit before its next start bit;
+    // without it the next byte's start would be no edge at all.
+    hostIdleAt_ = end + Ticks(std::llround(double(kTicksPerSecond) / hostBaud_));
+    return end;
+}
+
 std::string Bus::hostText(size_t from) const {
     std::string s;
     for (size_t i = from; i < hostRx_.size(); ++i) s += char(hostRx_[i].value);
@@ -205,6 +226,11 @@ void Bus::breakpoints(Ticks from, Ticks to, std::vector<Ticks>& out) {
         for (const auto& e : s.enable) add(e.first);
         for (const Tx& b : s.bytes) {
             if (b.end < from || b.start >= to) continue;
+            if (b.isBreak) {
+                add(b.start);
+                add(b.end);
+                continue;
+            }
             for (unsigned k = 0; k <= 10; ++k) add(bitEdge(b.start, b.end, k));
         }
     });
@@ -297,6 +323,7 @@ void Bus::completeFrame() {
     lb.baud = f.baud;
     lb.drivers = drivers;
     lb.framingError = !stop;
+    lb.isBreak = !stop && value == 0;
     // Flag the byte if a collision overlapped it or any byte that its drivers sent into it.
     Ticks lo = f.edge, hi = f.end;
     forEachStation([&](const Station& s, unsigned bit) {
@@ -317,13 +344,19 @@ void Bus::completeFrame() {
         report("byte delivered " + ms(now_ - f.end) + " late: slices longer than a character");
     for (Station& s : nodes_) {
         unsigned heard = lb.value;
+        bool stopHeard = stop;
         if (!s.node->hearsWhileDriving()) {
             // Receiver off while this station drives: no start bit, or ones.
             if (s.enabledAt(sample(0))) continue;
             for (unsigned k = 1; k <= 8; ++k)
                 if (s.enabledAt(sample(k))) heard |= 1u << (k - 1);
+            stopHeard = stopHeard || s.enabledAt(sample(9));
         }
-        s.node->receive(uint8_t(heard), lb.baud, std::max(f.end, now_));
+        const Ticks at = std::max(f.end, now_);
+        if (stopHeard)
+            s.node->receive(uint8_t(heard), lb.baud, at);
+        else
+            s.node->receiveError(uint8_t(heard), lb.baud, at, heard == 0);
     }
     delivered_ = true;
 }
@@ -338,9 +371,15 @@ void Bus::deliverHostBytes() {
         lb.end = b.end;
         lb.baud = hostBaud_;
         lb.drivers = 1u << kHostBit;
+        lb.framingError = lb.isBreak = b.isBreak;
         line_.push_back(lb);
         lastActivity_ = std::max(lastActivity_, b.end);
-        for (Station& s : nodes_) s.node->receive(b.value, hostBaud_, b.end);
+        for (Station& s : nodes_) {
+            if (b.isBreak)
+                s.node->receiveError(0, hostBaud_, b.end, true);
+            else
+                s.node->receive(b.value, hostBaud_, b.end);
+        }
         delivered_ = true;
     }
 }
@@ -371,7 +410,7 @@ void Bus::settle(Ticks horizon) {
         forEachStation([&](const Station& s, unsigned) {
             const Tx* in = nullptr;
             if (bitTicks == 0 && s.enabledAt(*edge) && s.bitAt(*edge, &in) == 0 && in)
-                bitTicks = double(in->end - in->start) / 10;
+                bitTicks = in->isBreak ? double(kTicksPerSecond) / hostBaud_ : double(in->end - in->start) / 10;
         });
         if (bitTicks == 0) bitTicks = double(charTime()) / 10;
         frame_ = Frame{*edge, bitTicks, double(kTicksPerSecond) / bitTicks,

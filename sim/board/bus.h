@@ -21,6 +21,11 @@
 // corrupted bytes. Two drivers on at once while a byte is being sent is a
 // collision: recorded, reported, and every byte it touches is flagged.
 //
+// A byte whose stop bit reads as space reaches the receivers with a framing
+// error, and one whose every bit does (the line held at space, as the
+// host's hostBreak() holds it) as a break; receivers then wait for mark
+// before they take the next falling edge as a start bit.
+//
 // Each decoded byte reaches every node's receiver at the byte's end (the end
 // of its stop bit), except where that node's receiver was off: a transceiver
 // whose receive enable is tied to its driver enable (the usual half-duplex
@@ -89,6 +94,13 @@ public:
     // A byte decoded from the line reaches this station's receiver at `at`
     // (never earlier than now()); senderBaud is the rate it was sent at.
     virtual void receive(uint8_t value, double senderBaud, Ticks at) = 0;
+    // A byte whose stop bit read as space: a framing error, or a break when
+    // every bit of it did (the line held at space). A station that does not
+    // model line errors takes the bits as a byte.
+    virtual void receiveError(uint8_t value, double senderBaud, Ticks at, bool isBreak) {
+        (void)isBreak;
+        receive(value, senderBaud, at);
+    }
     // The station's receiver stays enabled while its driver is on, so it
     // hears its own bytes. False (the default): receive enable follows the
     // driver enable.
@@ -128,6 +140,7 @@ struct LineByte {
     uint32_t drivers = 0;     // stations whose driver was on during the byte
     bool collision = false;   // a collision overlapped it
     bool framingError = false;  // stop bit read as 0
+    bool isBreak = false;       // every bit read as 0: the line held at space
     bool fromHost() const { return (drivers >> kHostBit) & 1; }
     bool from(unsigned node) const { return (drivers >> node) & 1; }
 };
@@ -195,6 +208,10 @@ public:
     // and not before now(). Returns when the last one will have been sent.
     Ticks hostSend(std::string_view bytes);
     Ticks hostSendAt(Ticks start, std::string_view bytes);
+    // Holds the line at space for `duration` after anything queued (a
+    // break), then at mark for one bit; receivers see it as one byte with a
+    // break. Returns the end of the space.
+    Ticks hostBreak(Ticks duration);
     bool hostSending() const { return now_ < hostIdleAt_; }
     // Bytes the host received (everything on the line it did not send).
     const std::vector<LineByte>& hostReceived() const { return hostRx_; }
@@ -240,6 +257,7 @@ private:
         uint8_t value;
         Ticks start, end;
         bool checked = false;
+        bool isBreak = false;  // space from start to end, no bit cells
     };
     struct Station {
         BusNode* node = nullptr;  // null for the host

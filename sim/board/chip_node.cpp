@@ -55,4 +55,14 @@ void ChipNode::receive(uint8_t value, double senderBaud, Ticks at) {
     chip.sched().at(at, [&chip, value, senderBaud] { chip.uart().receive(value, senderBaud); });
 }
 
+void ChipNode::receiveError(uint8_t value, double senderBaud, Ticks at, bool isBreak) {
+    Chip& chip = chip_;
+    chip.sched().at(at, [&chip, value, senderBaud, isBreak] {
+        if (isBreak)
+            chip.uart().receiveBreak();
+        else
+            chip.uart().receive(value, senderBaud, true);
+    });
+}
+
 }  // namespace sim

@@ -58,6 +58,7 @@ public:
     std::string fault() const override { return fault_; }
     Ticks shortestByte() const override;
     void receive(uint8_t value, double senderBaud, Ticks at) override;
+    void receiveError(uint8_t value, double senderBaud, Ticks at, bool isBreak) override;
     // Without a transceiver the UART's input is wired straight to the line.
     bool hearsWhileDriving() const override { return !driver_ || driver_->receiverAlwaysOn(); }
 

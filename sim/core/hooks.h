@@ -229,9 +229,7 @@ struct MachineHooks {
             s.idleHead = s.idleReader = ~0u;  // not a loop: the head never came back
         }
         m->lastBlock_ = uint32_t(address);
-        m->lastBlockSize_ = size;
         chip.pc = uint32_t(address);
-        if (chip.power().sequenceOpen()) m->keyBlock(uint32_t(address), size);
         // One look-up serves the checks and the charge (valid until the
         // next block is costed: a tool's onBlock may cost one).
         Machine::CachedBlock* b = m->cachedBlock(uint32_t(address), size);
@@ -261,6 +259,8 @@ struct MachineHooks {
             bytes = isThumbAt(m, uint32_t(address)) ? 2 : 4;
             if (bytes != size) b = nullptr;
         }
+        m->lastBlockSize_ = bytes;
+        if (chip.power().sequenceOpen()) m->keyBlock(uint32_t(address), bytes);
         if (b) {
             m->instructions_ += b->instructions;
             m->charge(b->startCycles);

@@ -190,6 +190,47 @@ TEST(Bus, CollisionsCorruptAndAreReported) {
     EXPECT_EQ(same.bus.line()[0].drivers, 0b11u);
 }
 
+// A stop bit read as space is a framing error at every receiver; the line
+// held at space for a whole frame is a break, after which the receivers
+// wait for the line to return to mark before the next start bit.
+TEST(Bus, StopBitAtSpaceIsAFramingErrorAndAHeldLineABreak) {
+    ThreeNodes t;
+    const Ticks breakEnd = t.bus.hostBreak(3 * kChar);
+    EXPECT_EQ(breakEnd, 3 * kChar);
+    t.bus.hostSend("H1\r");
+    ASSERT_TRUE(t.bus.runFor(fromMillis(10)));
+    for (const FakeStation& s : t.n) {
+        ASSERT_EQ(s.rx.size(), 4u);
+        EXPECT_EQ(s.rx[0].value, 0x00);
+        EXPECT_EQ(s.rx[0].at, kChar) << "a break is one byte, at the end of the first frame";
+        ASSERT_EQ(s.errors.size(), 1u);
+        EXPECT_EQ(s.errors[0].index, 0u);
+        EXPECT_TRUE(s.errors[0].isBreak);
+        EXPECT_EQ(s.text().substr(1), "H1\r") << "the next start bit comes after the line went back to mark";
+    }
+    ASSERT_EQ(t.bus.line().size(), 4u);
+    EXPECT_TRUE(t.bus.line()[0].isBreak);
+    EXPECT_FALSE(t.bus.line()[1].framingError);
+
+    // Node 0 lets go of the line during its stop bit while node 1 starts a
+    // byte: the stop bit reads as space.
+    ThreeNodes f;
+    const Ticks t0 = fromMillis(1);
+    f.n[0].driverAt(t0, true);
+    f.n[0].sendAt(t0, 'A');
+    f.n[0].driverAt(t0 + 9 * kBit, false);
+    f.n[1].driverAt(t0 + 9 * kBit, true);
+    f.n[1].sendAt(t0 + 9 * kBit, 0xFF);
+    f.n[1].driverAt(t0 + 19 * kBit + 100, false);
+    ASSERT_TRUE(f.bus.runFor(fromMillis(5)));
+    ASSERT_GE(f.n[2].rx.size(), 1u);
+    EXPECT_EQ(f.n[2].rx[0].value, 'A');
+    ASSERT_GE(f.n[2].errors.size(), 1u);
+    EXPECT_EQ(f.n[2].errors[0].index, 0u);
+    EXPECT_FALSE(f.n[2].errors[0].isBreak);
+    EXPECT_TRUE(f.bus.line()[0].framingError);
+}
+
 // A node that answers frames ending in its address digit and a carriage
 // return, as an addressed node would; it never takes its own reply for a frame.
 static void answerWith(FakeStation& s, char address, std::string reply, Ticks delay) {
@@ -338,4 +379,11 @@ TEST(Bus, ChipStationsSpeakThroughTheirTransceivers) {
     EXPECT_EQ(at, (std::vector<Ticks>{frame + kChar, frame + 2 * kChar, frame + 3 * kChar}));
     EXPECT_EQ(b.uart().overruns(), 0u);
     EXPECT_EQ(a.uart().overruns(), 2u);  // nobody read node A's receiver
+
+    // A break from the host: the break flag and one 0x00, no framing error.
+    bus.hostBreak(2 * kChar);
+    ASSERT_TRUE(bus.runUntil([&] { return b.uart().rxReady(); }, fromMillis(5)));
+    const uint32_t status = b.read(COMSTA0.addr);
+    EXPECT_EQ(status & (COMSTA0_BI | COMSTA0_FE), COMSTA0_BI);
+    EXPECT_EQ(received(b), 0x00);
 }

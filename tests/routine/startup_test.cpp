@@ -95,6 +95,15 @@ TEST_F(Probe, KeyedWritesTakeEffectOnlyBackToBack) {
     m.call("probe_keyed_powcon", {0x01, 4});
     EXPECT_EQ(m.chip().coreDivider(), 2u) << "a RAM load in the block branched to";
     EXPECT_EQ(m.chip().power().brokenSequences(), 3u);
+
+    // A debugger stepping through the sequence is no access either.
+    m.setReg(0, 0x01);
+    m.setReg(1, 0);
+    m.setReg(14, m.symbol("__Return_from_Main"));
+    m.jump(fn);
+    for (int i = 0; i < 30 && m.pc() != m.symbol("__Return_from_Main"); ++i) ASSERT_TRUE(m.step());
+    EXPECT_EQ(m.chip().coreDivider(), 1u);
+    EXPECT_EQ(m.chip().power().brokenSequences(), 3u);
 }
 
 TEST_F(Probe, ReturningMainSpinsInReturnFromMain) {

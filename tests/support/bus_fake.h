@@ -40,6 +40,16 @@ public:
             if (onByte) onByte(value);
         });
     }
+    // Bytes with a line error go to rx as well; errors says which.
+    void receiveError(uint8_t value, double baud, Ticks at, bool isBreak) override {
+        sched.at(at, [this, isBreak] { errors.push_back(LineError{rx.size(), isBreak}); });
+        receive(value, baud, at);
+    }
+    struct LineError {
+        size_t index;  // into rx
+        bool isBreak;
+    };
+    std::vector<LineError> errors;
 
     // Driver enable switched at t.
     void driverAt(Ticks t, bool on) {

@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "aduc702x.h"
+#include "periph/uart.h"
 #include "support/bus_velmora.h"
 
 using sim::fromMillis;
@@ -146,6 +147,27 @@ TEST(VelmoraBus, RepliesOfOtherNodesAndCrLfFramesResetNoOne) {
     rig.bus.runFor(sim::fromSeconds(1));
     EXPECT_TRUE(rig.node(2).board.outputEnabled());
     EXPECT_EQ(wd.resets[0] + wd.resets[1], 0u);
+}
+
+// A break on the line is a flagged byte like any garbled one: it spoils
+// the frame it falls in, or starts one that the next CR ends and the node
+// drops (the closing "0\r" hosts send does that).
+TEST(VelmoraBus, BreakOnTheLineDropsTheFrameItFalls) {
+    bus_velmora::Rig rig(1);
+    WatchdogCount wd(rig, 1);
+    rig.bus.hostSend("H1");
+    rig.bus.hostBreak(rig.bus.charTime() * 3);
+    EXPECT_EQ(rig.ask("\r", fromMillis(50)), "") << "the frame with the break in it";
+    EXPECT_EQ(rig.node(1).machine.chip().uart().breaks(), 1u);
+    EXPECT_GE(replyValue(rig.ask("H1\r")), 0);
+    rig.bus.hostBreak(rig.bus.charTime() * 3);
+    rig.bus.runFor(fromMillis(20));
+    EXPECT_EQ(rig.ask("H1\r", fromMillis(50)), "") << "the frame the break started";
+    rig.bus.hostBreak(rig.bus.charTime() * 3);
+    EXPECT_EQ(rig.ask("0\r", fromMillis(50)), "");
+    EXPECT_GE(replyValue(rig.ask("H1\r")), 0);
+    EXPECT_EQ(rig.node(1).machine.chip().uart().breaks(), 3u);
+    EXPECT_EQ(wd.resets[0], 0u);
 }
 
 // Boards whose receiver stays on while they drive: the node hears its own

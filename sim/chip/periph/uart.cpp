@@ -177,7 +177,7 @@ uint8_t Uart::resample(uint8_t value, double senderBaud, double ourBaud) {
     return out;
 }
 
-void Uart::receive(uint8_t value, double senderBaud) {
+void Uart::receive(uint8_t value, double senderBaud, bool framingError) {
     if (!rxRouted()) {
         ++unroutedRx_;
         chip_.trace(strf("uart: byte 0x%02X lost: P1.0 is not the UART input", value));
@@ -193,6 +193,9 @@ void Uart::receive(uint8_t value, double senderBaud) {
         uint8_t got = resample(value, senderBaud, ours);
         if (got == value) got ^= 0x80;
         value = got;
+        framingError = true;
+    }
+    if (framingError) {
         fe_ = true;
         ++framingErrors_;
     }

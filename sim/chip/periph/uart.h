@@ -35,8 +35,8 @@ public:
     std::function<void(const TxByte&)> onTx;
     // The line delivers a byte now (its stop bit just ended), sent at
     // `senderBaud`. A rate more than kTolerance off ours garbles the byte
-    // and flags a framing error.
-    void receive(uint8_t value, double senderBaud);
+    // and flags a framing error; so does a stop bit read as space.
+    void receive(uint8_t value, double senderBaud, bool framingError = false);
 
     // The line held at space for longer than a frame (a break): as a
     // 16450-style receiver does, COMSTA0 bit 4 is set and one 0x00 byte is
