@@ -188,9 +188,10 @@ int main(int argc, char** argv) {
                    "in raw mode, echo off, named by \"serial line: PATH\" as the first\n"
                    "line on stdout; tcp:PORT: listens on 127.0.0.1:PORT only (0 picks\n"
                    "a free port), one host at a time; stdio: this terminal (Enter\n"
-                   "sends CR, Ctrl-] quits). Piped input goes out a line at a time:\n"
-                   "the next once the line has been quiet for 300 ms (a reply has\n"
-                   "ended or none came); the run ends 1 s after the last")
+                   "sends CR, Ctrl-\\ sends a break, Ctrl-] quits). Piped input goes\n"
+                   "out a line at a time: the next once the line has been quiet for\n"
+                   "300 ms (a reply has ended or none came); the run ends 1 s after\n"
+                   "the last")
         ->option_text("pty|tcp:PORT|stdio")
         ->check(CLI::Validator(
             [](std::string& v) {
@@ -465,6 +466,12 @@ int main(int argc, char** argv) {
         if (pending.size() < hostBuffer) {
             std::vector<uint8_t> in = port->read(hostBuffer - pending.size());
             pending.append(in.begin(), in.end());
+        }
+        if (port->takeBreak()) {
+            // A quarter second at space, as terminal programs send it.
+            hostEnd = line->hostBreak(sim::fromMillis(250));
+            lastBusy = std::max(lastBusy, hostEnd);
+            cfg.log("break sent on the line");
         }
         feed();
         if (debugging) {

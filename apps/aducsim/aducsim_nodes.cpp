@@ -124,6 +124,7 @@ public:
     Ticks now() const override { return bus_.now(); }
     Ticks charTime() const override { return bus_.charTime(); }
     Ticks hostSend(const std::string& bytes) override { return bus_.hostSend(bytes); }
+    Ticks hostBreak(Ticks duration) override { return bus_.hostBreak(duration); }
     void setHostBaud(double baud) override { bus_.setHostBaud(baud); }
     std::string fault() const override { return bus_.fault(); }
     const std::vector<sim::LineByte>& hostReceived() const override { return bus_.hostReceived(); }

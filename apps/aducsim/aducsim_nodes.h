@@ -35,6 +35,8 @@ public:
     virtual sim::Ticks charTime() const = 0;
     // Queues the host's bytes after any it still sends; returns the end of the last.
     virtual sim::Ticks hostSend(const std::string& bytes) = 0;
+    // Holds the host's line at space for `duration` (a break) after what it sent.
+    virtual sim::Ticks hostBreak(sim::Ticks duration) = 0;
     // The rate the host sends at (its own settings); the nodes' rate by default.
     virtual void setHostBaud(double baud) = 0;
     // Runs every node to t; false when one faulted (see fault()).

@@ -10,6 +10,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -186,7 +188,7 @@ public:
     ~StdioPort() override {
         if (tty_) tcsetattr(0, TCSANOW, &saved_);
     }
-    std::string address() const override { return "terminal (Ctrl-] quits)"; }
+    std::string address() const override { return "terminal (Ctrl-] quits, Ctrl-\\ sends a break)"; }
     std::vector<uint8_t> read(size_t max) override {
         std::vector<uint8_t> out;
         uint8_t buf[256];
@@ -194,6 +196,7 @@ public:
         while (out.size() < max && (n = ::read(0, buf, std::min(sizeof buf, max - out.size()))) > 0) {
             for (ssize_t i = 0; i < n; ++i) {
                 if (buf[i] == 0x1D) { quit_ = true; continue; }  // Ctrl-]
+                if (buf[i] == 0x1C && tty_) { break_ = true; continue; }  // Ctrl-\, typed only
                 out.push_back(buf[i] == '\n' ? '\r' : buf[i]);   // Enter sends CR
             }
         }
@@ -217,6 +220,7 @@ public:
         poll(&p, 1, timeoutMs);
     }
     bool quitRequested() const override { return quit_; }
+    bool takeBreak() override { return std::exchange(break_, false); }
     bool inputEnded() const override { return ended_; }
     bool paced() const override { return !tty_; }
 
@@ -224,6 +228,7 @@ private:
     termios saved_{};
     bool tty_ = false;
     bool quit_ = false;
+    bool break_ = false;
     bool ended_ = false;
 };
 

@@ -27,6 +27,9 @@ public:
     virtual void wait(int timeoutMs) = 0;
     // The operator asked to quit (Ctrl-] on the terminal).
     virtual bool quitRequested() const { return false; }
+    // The operator asked for a break on the line (Ctrl-\ on the terminal)
+    // since the last call.
+    virtual bool takeBreak() { return false; }
     // The host's input has ended for good (stdio from a file or pipe).
     virtual bool inputEnded() const { return false; }
     // The rate the host has set on its end of the line, 0 when the line has

@@ -5,11 +5,17 @@
 #include <elf.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <fstream>
 #include <set>
 #include <thread>
@@ -264,6 +270,60 @@ TEST(AducsimCli, TcpLine) {
         EXPECT_EQ(got, "IDN1\r\n");
         EXPECT_EQ(sim.stop(), 0) << sim.err();
     }
+}
+
+// stdio on a terminal, as an operator types: Ctrl-\ puts a break on the
+// line, which spoils the frame it falls in; the next frames are answered.
+TEST(AducsimCli, TerminalBreakKeySpoilsTheFrameItFallsIn) {
+    proc::TempDir t;
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const std::string flash = t / "flash";
+        execl(ADUCSIM_PATH, ADUCSIM_PATH, "velmora", "--serial", "stdio", "--flash-dir", flash.c_str(), "--for", "20s",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string seen;
+    auto readFor = [&](int ms, const std::string& until) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (std::chrono::steady_clock::now() < end && (until.empty() || seen.find(until) == std::string::npos)) {
+            pollfd p{master, POLLIN, 0};
+            if (poll(&p, 1, 50) > 0) {
+                char buf[256];
+                const ssize_t n = read(master, buf, sizeof buf);
+                if (n <= 0) break;
+                seen.append(buf, size_t(n));
+            }
+        }
+    };
+    auto type = [&](const std::string& keys) {
+        for (char c : keys) {
+            ASSERT_EQ(write(master, &c, 1), 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    };
+    readFor(10000, "Ctrl-\\ sends a break");
+    type("H1");
+    type("\x1c");
+    readFor(1000, "break sent on the line");
+    type("\r");
+    readFor(800, "");
+    EXPECT_EQ(seen.find("e="), std::string::npos) << "the frame with the break in it was answered: " << seen;
+    type("0\rH1\r");
+    readFor(3000, "e=");
+    EXPECT_NE(seen.find("e="), std::string::npos) << seen;
+    type("\x1d");  // Ctrl-] quits
+    int status = 0;
+    for (int i = 0; i < 100 && waitpid(pid, &status, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (waitpid(pid, &status, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        ADD_FAILURE() << "aducsim did not quit on Ctrl-]";
+    }
+    close(master);
 }
 
 // Piped input on stdio: Enter (LF) goes out as CR, the bytes cross the line
