@@ -138,10 +138,11 @@ unsigned freshness(u16 page) {
 // has a status on its chain, its reserved halfword untouched, its used
 // records first and then only empty ones, and every used record names a
 // variable or is one a reset cut short (its address still odd or erased).
-// 0: not such a page; 1: such a page, empty; 2: with records.
-unsigned readable(u16 page) {
+// 0: not such a page; 1: such a page, empty; 2: with records. With
+// `receiving`, a page the older store marked 5 (receiving) instead.
+unsigned readable(u16 page, bool receiving = false) {
     const u16 status = FLASH_Load(page);
-    if (status != kStatusValid && status != kStatusValidMarked) return 0;
+    if (receiving ? status != RECEIVE_DATA : status != kStatusValid && status != kStatusValidMarked) return 0;
     if (FLASH_Load(page + 2) != kErased) return 0;
     bool empty_seen = false, used_seen = false;
     for (u16 a = page + kFirstRecord; a < page + kPageSize; a += 4) {
@@ -323,13 +324,19 @@ Bool EE_Recover(void) {
     const auto either = [&](Stage s) { return stage0 == s || stage1 == s; };
     const auto pageIn = [&](Stage s) { return stage0 == s ? kPage0 : kPage1; };  // page 0 first
     FLASH_Status s = FLASH_COMPLETE;
+    // An older transfer cut off in the erase of the full page can leave it
+    // reading valid (one tear in 256), empty or with no record the store
+    // could have written, next to the page marked 5 that has the records:
+    // the older store never moved out of a page without them.
+    const bool tornBesideOlder = either(Stage::Valid) && either(Stage::OldReceiving) &&
+                                 readable(pageIn(Stage::Valid)) < 2 && readable(pageIn(Stage::OldReceiving), true) == 2;
 
     if (either(Stage::Copied)) {
         // A transfer or format got as far as the copy: finish it.
         u16 page = pageIn(Stage::Copied);
         if (stage0 == stage1 && freshness(kPage1) > freshness(kPage0)) page = kPage1;
         s = makeActive(page);
-    } else if (either(Stage::Valid)) {
+    } else if (either(Stage::Valid) && !tornBesideOlder) {
         u16 page = pageIn(Stage::Valid);
         // Both valid: keep the readable one, and of two the one with records.
         // Beyond that, records carry no sequence to tell age by; page 0 is
@@ -355,8 +362,9 @@ Bool EE_Recover(void) {
             break;
         }
     } else if (either(Stage::OldReceiving)) {
-        // An older transfer cut off after erasing the full page and before
-        // marking the new one valid: that page holds everything; move it.
+        // An older transfer cut off after (or, torn, in) the erase of the full
+        // page and before marking the new one valid: the page marked 5 holds
+        // everything; move it.
         const u16 from = pageIn(Stage::OldReceiving);
         const u16 to = otherPage(from);
         s = startReceiving(to);

@@ -242,6 +242,26 @@ TEST_F(Store, OlderStoresCutOffInATransferAreRecovered) {
             EXPECT_EQ(rig.hw(to), 6);
             EXPECT_TRUE(rig.pageBlank(from));
         }
+        // Cut off in the erase of the full page, torn so that it still reads
+        // valid: random contents, or erased all but its status. The page
+        // marked 5 has the records and wins.
+        std::mt19937 rng(from);
+        for (const bool random : {true, false}) {
+            SCOPED_TRACE(testing::Message() << "page 0x" << std::hex << from << " marked 5, the other torn "
+                                            << (random ? "at random" : "to an empty valid page"));
+            rig.erasePages();
+            rig.setHw(from, 5);
+            for (unsigned i = 0; i < 4; ++i)
+                rig.putRecord(from, i, *moved[(i + 1) % 4], uint16_t(kVariables[(i + 1) % 4]));
+            if (random)
+                for (uint32_t a = to; a < to + kPageSize; a += 2) rig.setHw(a, uint16_t(rng()));
+            rig.setHw(to, random ? uint16_t((rng() & 0xFF00) | 6) : 6);
+            rig.boot();
+            EXPECT_TRUE(rig.recover());
+            EXPECT_EQ(rig.readAll(), moved);
+            EXPECT_EQ(rig.hw(to), 6);
+            EXPECT_TRUE(rig.pageBlank(from));
+        }
         // Either way the store goes on: a full page's worth of writes and a transfer.
         uint16_t v = 0;
         for (unsigned i = 0; i < kRecords + 3; ++i) ASSERT_TRUE(rig.write(2, v = uint16_t(5000 + i)));
