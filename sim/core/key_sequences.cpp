@@ -80,6 +80,21 @@ Transfer thumbAccess(uint16_t h, const uint32_t* r) {
 
 }  // namespace
 
+// The block's instructions in order, each as its word (a Thumb halfword
+// zero-extended), its address and whether it is Thumb; `f` returns false to
+// stop.
+template <class F>
+static void eachInstruction(uc_engine* uc, bool thumb, uint32_t block, uint32_t size, F f) {
+    std::vector<uint8_t> code(size);
+    if (!size || uc_mem_read(uc, block, code.data(), size) != UC_ERR_OK) return;
+    const uint32_t step = thumb ? 2 : 4;
+    for (uint32_t off = 0, i = 0; off + step <= size; off += step, ++i) {
+        const uint8_t* p = &code[off];
+        const uint32_t w = thumb ? uint32_t(p[0] | p[1] << 8) : uint32_t(p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24);
+        if (!f(int(i), w, block + off)) return;
+    }
+}
+
 // Which instruction of the block, after the one numbered `after`, makes
 // this access; -1 if none can be told.
 int Machine::findAccess(uint32_t block, uint32_t size, uint32_t addr, bool write, int after) {
@@ -91,40 +106,36 @@ int Machine::findAccess(uint32_t block, uint32_t size, uint32_t addr, bool write
     void* ptrs[16];
     for (int i = 0; i < 16; ++i) ptrs[i] = &r[i];
     uc_reg_read_batch(uc_, const_cast<int*>(ids), ptrs, 16);
-    std::vector<uint8_t> code(size);
-    if (!size || uc_mem_read(uc_, block, code.data(), size) != UC_ERR_OK) return -1;
     const bool thumb = MachineHooks::isThumbAt(this, block);
-    const uint32_t step = thumb ? 2 : 4;
-    for (uint32_t off = 0, i = 0; off + step <= size; off += step, ++i) {
-        if (int(i) <= after) continue;
-        const uint8_t* p = &code[off];
-        const Transfer a = thumb ? thumbAccess(uint16_t(p[0] | p[1] << 8), r)
-                               : armAccess(uint32_t(p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24),
-                                           block + off, r);
-        if (a.valid && a.load != write && addr >= a.lo && addr < a.hi) return int(i);
-    }
-    return -1;
+    int found = -1;
+    eachInstruction(uc_, thumb, block, size, [&](int i, uint32_t w, uint32_t at) {
+        if (i <= after) return true;
+        const Transfer a = thumb ? thumbAccess(uint16_t(w), r) : armAccess(w, at, r);
+        if (a.valid && a.load != write && addr >= a.lo && addr < a.hi) found = i;
+        return found < 0;
+    });
+    return found;
 }
 
 // The instructions before the one numbered `index` that access memory.
 unsigned Machine::accessesBefore(uint32_t block, uint32_t size, int index) {
-    std::vector<uint8_t> code(size);
-    if (!size || uc_mem_read(uc_, block, code.data(), size) != UC_ERR_OK) return 0;
     const bool thumb = MachineHooks::isThumbAt(this, block);
-    const uint32_t step = thumb ? 2 : 4;
     unsigned n = 0;
-    for (uint32_t off = 0, i = 0; off + step <= size && int(i) < index; off += step, ++i) {
-        const uint8_t* p = &code[off];
-        const InsnInfo info = thumb ? decodeThumb(uint16_t(p[0] | p[1] << 8))
-                                    : decodeArm(uint32_t(p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24));
-        if (info.transfers) ++n;
-    }
+    eachInstruction(uc_, thumb, block, size, [&](int i, uint32_t w, uint32_t) {
+        if (i >= index) return false;
+        if ((thumb ? decodeThumb(uint16_t(w)) : decodeArm(w)).transfers) ++n;
+        return true;
+    });
     return n;
 }
 
+// A whole block's instructions that access memory, from its cached cost.
 void Machine::keyBlock(uint32_t addr, uint32_t size) {
+    const BlockCost& c = blockCost(addr, size);
     ++keyBlocks_;
-    keyTransfers_ += accessesBefore(addr, size, int(size));
+    for (InsnClass k : {InsnClass::Load, InsnClass::Store, InsnClass::LoadMultiple, InsnClass::StoreMultiple,
+                        InsnClass::Swap})
+        keyTransfers_ += c.classCounts[size_t(k)];
 }
 
 void Machine::keyAccessBefore(uint32_t addr, bool write) {
